@@ -9,7 +9,7 @@ using ser_port = HANDLE; // NULL when closed
 #else
 struct ser_port {
     int fd;
-    bool open; // a zeroed record is a closed port, never descriptor 0
+    bool open;         // a zeroed record is a closed port, never descriptor 0
     uint32_t gap_ms;   // silence after a byte that ends a read
     uint32_t total_ms; // longest a read waits in all
 };

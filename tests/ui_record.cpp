@@ -1,0 +1,24 @@
+#include "tests/ui_record.h"
+
+#include <cstdio>
+
+#include "engine/ui.h"
+
+ui_record shown;
+
+void uiStatus(const char *text)
+{
+    shown.statuses.emplace_back(text);
+}
+
+// Also on standard error, so that a test of a process that ends can match the text.
+void uiMessageBox(const char *caption, const char *text)
+{
+    shown.boxes.push_back(std::string(caption) + "\n" + text);
+    fprintf(stderr, "[box: %s]%s", caption, text);
+}
+
+void uiBeep(unsigned freq_hz, unsigned)
+{
+    shown.beeps.push_back(freq_hz);
+}

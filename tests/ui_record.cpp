@@ -11,7 +11,7 @@ void uiStatus(const char *text)
     shown.statuses.emplace_back(text);
 }
 
-// Also on standard error, so that a test of a process that ends can match the text.
+// Boxes and beeps also go to standard error, where a test of a process that ends can match them.
 void uiMessageBox(const char *caption, const char *text)
 {
     shown.boxes.push_back(std::string(caption) + "\n" + text);
@@ -21,4 +21,5 @@ void uiMessageBox(const char *caption, const char *text)
 void uiBeep(unsigned freq_hz, unsigned)
 {
     shown.beeps.push_back(freq_hz);
+    fprintf(stderr, "[beep %u Hz]", freq_hz);
 }

@@ -1,0 +1,21 @@
+# Turns the firmware image into a C++ source with one array, for builds without Windows
+# resources. The image file is chosen with the cache variable VEK_IMAGE.
+function(vek_embed_image image out)
+    if(NOT EXISTS "${image}")
+        message(FATAL_ERROR "Firmware image not found: ${image} (set VEK_IMAGE to the image file)")
+    endif()
+    file(SIZE "${image}" size)
+    if(size EQUAL 0)
+        message(FATAL_ERROR "Firmware image is empty: ${image}")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${image}")
+    file(READ "${image}" hex HEX)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+    file(WRITE "${out}.tmp"
+        "// Generated from ${image}; do not edit.\n"
+        "#include \"shell/image.h\"\n"
+        "const unsigned char vek_image[] = {\n${bytes}};\n"
+        "const uint32_t vek_image_length = ${size};\n")
+    file(COPY_FILE "${out}.tmp" "${out}" ONLY_IF_DIFFERENT)
+endfunction()

@@ -1,0 +1,59 @@
+#include "shell/program.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/ui.h"
+
+static constexpr int32_t RUN_BAUD = 115200;
+static constexpr uint32_t IMAGE_BASE_ADDRESS = 0x81000;
+
+void PrepareRecord(T t)
+{
+    t->max = MODBUS_FRAME_LENGTH_MAX;
+    t->buf = new uint8_t[static_cast<size_t>(t->max)];
+    t->node = MODBUS_NODE_DEFAULT;
+}
+
+void TakeImage(T t, const void *image, uint32_t length)
+{
+    assert(image);
+    t->image_length = length;
+    assert(t->image_length);
+    t->image = new uint8_t[length];
+    memcpy(t->image, image, length);
+    t->image_base_address = IMAGE_BASE_ADDRESS;
+    printf("\nFlash Image Size %d bytes\n", static_cast<int>(t->image_length));
+}
+
+bool ProgramPressed(T t, const char *port)
+{
+    if (port == nullptr || *port == '\0') {
+        status("No port selected");
+        return false;
+    }
+    // Without this a run abandoned mid-way, or after FAILED, would hold its port until the
+    // program ends, and pressing Program again on it would be fatal.
+    serClose(&t->h_port);
+
+    static std::string path; // the list entry may go away while the run goes on
+    path = port;
+    t->port = path.c_str();
+    t->baud = RUN_BAUD;
+    prog_init(t);
+    status("Contacting Device...");
+    return true;
+}
+
+bool TimerTick(T t)
+{
+    do_program(t);
+    if (t->state != STATE_COMPLETE)
+        return true;
+    uiBeep(2000, 100);
+    status("Programming Completed");
+    serClose(&t->h_port);
+    return false;
+}

@@ -1,0 +1,748 @@
+#include "tools/target_sim.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <random>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int64_t NEVER = INT64_MAX;
+constexpr size_t RX_MAX = 2048;                    // well above the longest request (523 bytes)
+constexpr int64_t HANGUP_BACKOFF_NS = 100'000'000; // retry a hung-up tty without spinning
+
+constexpr std::array<uint16_t, 256> crcTable()
+{
+    std::array<uint16_t, 256> t{};
+    for (unsigned i = 0; i < 256; i++) {
+        unsigned c = i;
+        for (int k = 0; k < 8; k++)
+            c = (c & 1) ? (c >> 1) ^ 0xA001 : c >> 1;
+        t[i] = uint16_t(c);
+    }
+    return t;
+}
+
+constexpr std::array<uint16_t, 256> CRC_TABLE = crcTable();
+
+// One piece of a reply on the line, sent delay_ns after the previous piece ended.
+struct segment {
+    int64_t delay_ns = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// Everything sent for one request: the reply (one or two pieces) and any noise after it. It
+// holds the line from its first byte to its last, as one transmitter would.
+struct transmission {
+    int64_t due = 0; // earliest start
+    std::vector<segment> segs;
+    bool reset_ack = false;
+    size_t seg = 0, sent = 0;
+    int64_t seg_start = 0, next_at = 0;
+};
+
+// State private to the loop thread.
+struct loop_state {
+    int64_t start = 0;
+    std::vector<uint8_t> rx;
+    bool rx_overflow = false;
+    int64_t rx_first = 0, rx_last = 0;
+    std::vector<transmission> pending;
+    transmission tx;
+    bool tx_active = false;
+    bool want_out = false; // the last write was refused: wait for room
+    int64_t hup_until = 0;
+    int64_t last_activity = 0;
+    bool acked = false;
+    int requests = 0, range_requests = 0;
+    std::mt19937 faults;  // one fixed set of draws per request, so the pattern stays put
+    std::mt19937 content; // noise bytes, apart so they cannot shift the fault pattern
+};
+
+int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// [0, 1) from the top 24 bits: the same on every standard library, unlike its distributions.
+// cppcheck-suppress constParameter ; drawing advances the generator
+double draw(std::mt19937 &g)
+{
+    return double(uint32_t(g()) >> 8) * (1.0 / 16777216.0);
+}
+
+bool hit(const sim_fault &f, int number, double u)
+{
+    if (number > 0 && std::find(f.on.begin(), f.on.end(), number) != f.on.end())
+        return true;
+    return u < f.rate;
+}
+
+uint32_t rd32(const uint8_t *p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+uint32_t rd16(const uint8_t *p)
+{
+    return uint32_t(p[0]) << 8 | p[1];
+}
+
+void appendCrc(std::vector<uint8_t> &v)
+{
+    uint16_t c = simCrc16(v.data(), v.size());
+    v.push_back(uint8_t(c & 0xFF));
+    v.push_back(uint8_t(c >> 8));
+}
+
+bool setRaw(int fd, bool parity)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    if (parity) {
+        t.c_cflag |= PARENB;
+        t.c_cflag &= ~PARODD;
+        if (tcsetattr(fd, TCSANOW, &t) == 0)
+            return true;
+        // a pseudo-terminal refuses parity: take the line without it
+        t.c_cflag &= ~PARENB;
+    }
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+bool setFlags(int fd)
+{
+    int fl = fcntl(fd, F_GETFL);
+    return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0 &&
+           fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+void closeFd(int *fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+void countAction(sim_counts &c, sim_action a)
+{
+    switch (a) {
+    case SIM_ANSWERED:
+        c.answered++;
+        break;
+    case SIM_DROPPED:
+        c.dropped++;
+        break;
+    case SIM_CORRUPTED:
+        c.corrupted++;
+        break;
+    case SIM_SPLIT:
+        c.split++;
+        break;
+    case SIM_DELAYED:
+        c.delayed++;
+        break;
+    case SIM_EXCEPTION:
+        c.exceptions++;
+        break;
+    case SIM_WRONG_CRC:
+        c.wrong_crc++;
+        break;
+    case SIM_SHORT:
+        c.short_replies++;
+        break;
+    case SIM_REFUSED:
+        c.refused++;
+        break;
+    case SIM_IGNORED:
+        c.ignored++;
+        break;
+    }
+}
+
+void record(sim *s, sim_frame f)
+{
+    std::string line = simFormatFrame(f);
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        s->counts.frames++;
+        if (f.number > 0)
+            s->counts.requests++;
+        if (f.noise)
+            s->counts.noise++;
+        countAction(s->counts, f.action);
+        s->log.push_back(std::move(f));
+    }
+    s->changed.notify_all();
+    if (s->log_file) {
+        std::fprintf(s->log_file, "%s\n", line.c_str());
+        std::fflush(s->log_file);
+    }
+    if (s->cfg.verbose)
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+bool inRange(const sim_config &c, uint32_t address, uint32_t length)
+{
+    uint64_t a = address, end = a + length;
+    return a >= c.memory_base && end <= uint64_t(c.memory_base) + c.memory_size;
+}
+
+// Takes the frame in l.rx: carries it out, plans its reply and records it.
+void handleFrame(sim *s, loop_state &l, int64_t now)
+{
+    const sim_config &c = s->cfg;
+    const std::vector<uint8_t> &r = l.rx;
+    const size_t n = r.size();
+    sim_frame f;
+    f.t_us = (l.rx_first - l.start) / 1000;
+    f.raw = r;
+
+    bool good = !l.rx_overflow && n >= 4 &&
+                simCrc16(r.data(), n - 2) == (r[n - 2] | unsigned(r[n - 1]) << 8);
+    if (!good || r[0] != uint8_t(c.node)) {
+        f.kind = good ? SIM_KIND_OTHER_NODE : SIM_KIND_BAD_FRAME;
+        f.action = SIM_IGNORED;
+        record(s, std::move(f));
+        return;
+    }
+    f.number = ++l.requests;
+
+    int code = 0;
+    if (r[1] != SIM_FN_MEI) { // NOLINT(bugprone-branch-clone): same answer as an unknown MEI type
+        f.kind = SIM_KIND_UNKNOWN;
+        code = SIM_EXC_ILLEGAL_FUNCTION;
+    } else if (n < 5) {
+        f.kind = SIM_KIND_UNKNOWN;
+        code = SIM_EXC_ILLEGAL_VALUE;
+    } else if (r[2] == SIM_MEI_WRITE) {
+        f.kind = SIM_KIND_WRITE;
+        if (n < 11) {
+            code = SIM_EXC_ILLEGAL_VALUE;
+        } else {
+            f.address = rd32(&r[3]);
+            f.length = rd16(&r[7]);
+            if (f.length == 0 || f.length > SIM_BLOCK_MAX || n != 11 + f.length)
+                code = SIM_EXC_ILLEGAL_VALUE;
+            else if (!inRange(c, f.address, f.length))
+                code = SIM_EXC_ILLEGAL_ADDRESS;
+        }
+    } else if (r[2] == SIM_MEI_RANGE_CRC) {
+        f.kind = SIM_KIND_RANGE_CRC;
+        if (n != 13) {
+            code = SIM_EXC_ILLEGAL_VALUE;
+        } else {
+            f.address = rd32(&r[3]);
+            f.length = rd32(&r[7]);
+            if (!inRange(c, f.address, f.length))
+                code = SIM_EXC_ILLEGAL_ADDRESS;
+        }
+    } else if (r[2] == SIM_MEI_RESET) {
+        f.kind = SIM_KIND_RESET;
+        if (n != 5)
+            code = SIM_EXC_ILLEGAL_VALUE;
+    } else {
+        f.kind = SIM_KIND_UNKNOWN;
+        code = SIM_EXC_ILLEGAL_FUNCTION;
+    }
+
+    // Always the same number of draws per request, whatever is configured or hit.
+    double u[8];
+    for (double &x : u)
+        x = draw(l.faults);
+    const int rn = f.kind == SIM_KIND_RANGE_CRC ? ++l.range_requests : 0;
+    const bool range_answer = f.kind == SIM_KIND_RANGE_CRC && code == 0;
+    sim_action a = code ? SIM_REFUSED : SIM_ANSWERED;
+    if (hit(c.drop, f.number, u[0]))
+        a = SIM_DROPPED;
+    else if (hit(c.exception, f.number, u[1]))
+        a = SIM_EXCEPTION;
+    else if (range_answer && hit(c.short_crc, rn, u[2]))
+        a = SIM_SHORT;
+    else if (range_answer && hit(c.wrong_crc, rn, u[3]))
+        a = SIM_WRONG_CRC;
+    else if (hit(c.corrupt, f.number, u[4]))
+        a = SIM_CORRUPTED;
+    else if (hit(c.split, f.number, u[5]))
+        a = SIM_SPLIT;
+    else if (hit(c.delay, f.number, u[6]))
+        a = SIM_DELAYED;
+    const bool noise = a != SIM_DROPPED && hit(c.noise, f.number, u[7]);
+
+    // A lost or late reply does not undo the request; an exception reply means it was refused.
+    uint16_t range_crc = 0;
+    if (code == 0 && a != SIM_EXCEPTION) {
+        std::lock_guard<std::mutex> lk(s->mu);
+        const size_t off = f.address - c.memory_base;
+        if (f.kind == SIM_KIND_WRITE) {
+            std::copy(r.begin() + 9, r.begin() + 9 + f.length, s->memory.begin() + off);
+            s->written_end = std::max(s->written_end, f.address + f.length);
+            s->counts.writes++;
+        } else if (f.kind == SIM_KIND_RANGE_CRC) {
+            range_crc = simCrc16(s->memory.data() + off, f.length);
+            s->counts.range_crcs++;
+        } else {
+            s->counts.resets++;
+        }
+    }
+
+    if (a == SIM_EXCEPTION)
+        code = SIM_EXC_BUSY;
+    std::vector<uint8_t> reply;
+    if (code) {
+        reply = {r[0], uint8_t(r[1] | 0x80), uint8_t(code)};
+    } else if (f.kind == SIM_KIND_WRITE) {
+        reply.assign(r.begin(), r.begin() + 9);
+    } else if (f.kind == SIM_KIND_RANGE_CRC) {
+        if (a == SIM_WRONG_CRC)
+            range_crc ^= 0xFFFF;
+        reply.assign(r.begin(), r.begin() + 11);
+        reply.push_back(uint8_t(range_crc >> 8));
+        reply.push_back(uint8_t(range_crc & 0xFF));
+        if (a == SIM_SHORT)
+            reply.resize(9);
+    } else {
+        reply.assign(r.begin(), r.begin() + 3);
+    }
+    appendCrc(reply);
+    if (a == SIM_CORRUPTED)
+        reply.back() ^= 0xFF;
+
+    if (a != SIM_DROPPED) {
+        transmission t;
+        t.due = now;
+        if (c.pace) // the request's last byte left the tool n byte times after its first
+            t.due = std::max(t.due, l.rx_first + int64_t(n) * c.byte_ns + int64_t(c.gap_us) * 1000);
+        if (a == SIM_DELAYED)
+            t.due += int64_t(c.delay_ms) * 1'000'000;
+        if (a == SIM_SPLIT) {
+            const size_t half = reply.size() / 2;
+            t.segs.push_back({0, std::vector<uint8_t>(reply.begin(), reply.begin() + half)});
+            t.segs.push_back({int64_t(c.split_gap_ms) * 1'000'000,
+                              std::vector<uint8_t>(reply.begin() + half, reply.end())});
+        } else {
+            t.segs.push_back({0, reply});
+        }
+        if (noise) {
+            segment z;
+            z.delay_ns = int64_t(c.noise_ms) * 1'000'000;
+            z.bytes.resize(1 + uint32_t(l.content()) % 8);
+            for (uint8_t &b : z.bytes)
+                b = uint8_t(l.content());
+            t.segs.push_back(std::move(z));
+        }
+        t.reset_ack = f.kind == SIM_KIND_RESET && (a == SIM_ANSWERED || a == SIM_DELAYED);
+        l.pending.push_back(std::move(t));
+    }
+
+    f.action = a;
+    f.code = code;
+    f.noise = noise;
+    record(s, std::move(f));
+}
+
+// Sends what has fallen due; returns when it next needs the loop, or NEVER.
+int64_t transmit(sim *s, loop_state &l, int64_t now)
+{
+    for (;;) {
+        if (!l.tx_active) {
+            auto it = std::min_element(
+                l.pending.begin(), l.pending.end(),
+                [](const transmission &x, const transmission &y) { return x.due < y.due; });
+            if (it == l.pending.end())
+                return NEVER;
+            if (it->due > now)
+                return it->due;
+            l.tx = std::move(*it);
+            l.pending.erase(it);
+            l.tx_active = true;
+            l.tx.seg = 0;
+            l.tx.sent = 0;
+            l.tx.next_at = l.tx.due;
+        }
+        transmission &t = l.tx;
+        const std::vector<uint8_t> &b = t.segs[t.seg].bytes;
+        if (t.sent == 0) {
+            if (now < t.next_at)
+                return t.next_at;
+            t.seg_start = now;
+        }
+        size_t allowed = b.size();
+        if (s->cfg.pace) // byte i not before start + i byte times
+            allowed = std::min(allowed, size_t((now - t.seg_start) / s->cfg.byte_ns) + 1);
+        if (allowed > t.sent) {
+            ssize_t k = write(s->fd, b.data() + t.sent, allowed - t.sent);
+            if (k < 0 && (errno == EAGAIN || errno == EINTR)) {
+                l.want_out = true;
+                return NEVER;
+            }
+            if (k < 0) // the other side is gone: the bytes are lost, as on an open line
+                k = ssize_t(b.size() - t.sent);
+            t.sent += size_t(k);
+            if (t.sent < allowed) {
+                l.want_out = true;
+                return NEVER;
+            }
+        }
+        if (t.sent < b.size())
+            return t.seg_start + int64_t(t.sent) * s->cfg.byte_ns;
+        l.last_activity = now;
+        t.seg++;
+        t.sent = 0;
+        if (t.seg < t.segs.size()) {
+            t.next_at = now + t.segs[t.seg].delay_ns;
+            continue;
+        }
+        if (t.reset_ack) {
+            std::lock_guard<std::mutex> lk(s->mu);
+            s->counts.reset_acks++;
+            l.acked = true;
+        }
+        l.tx_active = false;
+    }
+}
+
+void readLine(sim *s, loop_state &l, std::vector<uint8_t> &buf)
+{
+    for (;;) {
+        ssize_t k = read(s->fd, buf.data(), buf.size());
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0 && errno == EAGAIN)
+            return;
+        if (k <= 0) { // hung up: look again later rather than spin on the event
+            l.hup_until = nowNs() + HANGUP_BACKOFF_NS;
+            return;
+        }
+        const int64_t t = nowNs();
+        if (l.rx.empty() && !l.rx_overflow)
+            l.rx_first = t;
+        l.rx_last = t;
+        l.last_activity = t;
+        const size_t room = RX_MAX - l.rx.size();
+        if (size_t(k) > room)
+            l.rx_overflow = true;
+        l.rx.insert(l.rx.end(), buf.begin(), buf.begin() + std::min(size_t(k), room));
+    }
+}
+
+void runLoop(sim *s, int64_t start)
+{
+    const sim_config &c = s->cfg;
+    const int64_t gap_ns = int64_t(c.gap_us) * 1000;
+    loop_state l;
+    l.start = start;
+    l.last_activity = start;
+    l.faults = std::mt19937(c.rng);
+    l.content = std::mt19937(c.rng ^ 0x5bd1e995u);
+    std::vector<uint8_t> buf(4096);
+
+    for (;;) {
+        int64_t now = nowNs();
+        int64_t next = transmit(s, l, now);
+        const bool receiving = !l.rx.empty() || l.rx_overflow;
+        if (receiving)
+            next = std::min(next, l.rx_last + gap_ns);
+        if (c.exit_after_reset && l.acked && !l.tx_active && l.pending.empty() && !receiving) {
+            const int64_t end = l.last_activity + int64_t(c.exit_linger_ms) * 1'000'000;
+            if (now >= end)
+                break;
+            next = std::min(next, end);
+        }
+        const bool line_up = now >= l.hup_until;
+        if (!line_up)
+            next = std::min(next, l.hup_until);
+
+        pollfd p[2] = {{s->wake_rd, POLLIN, 0},
+                       {line_up ? s->fd : -1, short(POLLIN | (l.want_out ? POLLOUT : 0)), 0}};
+        timespec ts{};
+        timespec *tp = nullptr;
+        if (next != NEVER) {
+            const int64_t d = std::max<int64_t>(0, next - now);
+            ts.tv_sec = time_t(d / 1'000'000'000);
+            ts.tv_nsec = long(d % 1'000'000'000);
+            tp = &ts;
+        }
+        int rc = ppoll(p, 2, tp, nullptr);
+        if (rc < 0 && errno != EINTR)
+            break;
+        if (rc > 0 && p[0].revents)
+            break;
+        if (rc > 0 && (p[1].revents & POLLOUT))
+            l.want_out = false;
+        if (rc > 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            readLine(s, l, buf);
+
+        now = nowNs();
+        if ((!l.rx.empty() || l.rx_overflow) && now >= l.rx_last + gap_ns) {
+            handleFrame(s, l, now);
+            l.rx.clear();
+            l.rx_overflow = false;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        s->done = true;
+    }
+    s->changed.notify_all();
+}
+
+void closeAll(sim *s)
+{
+    closeFd(&s->hold_fd);
+    closeFd(&s->fd);
+    closeFd(&s->wake_rd);
+    closeFd(&s->wake_wr);
+    if (s->log_file)
+        std::fclose(s->log_file);
+    s->log_file = nullptr;
+}
+
+bool makeLink(sim *s, std::string *error)
+{
+    namespace fs = std::filesystem;
+    const fs::path link = s->cfg.link;
+    std::error_code ec;
+    if (link.has_parent_path())
+        fs::create_directories(link.parent_path(), ec);
+    struct stat st {
+    };
+    if (lstat(link.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            *error = s->cfg.link + ": exists and is not a symlink";
+            return false;
+        }
+        unlink(link.c_str()); // left over from an earlier run
+    }
+    if (symlink(s->port.c_str(), link.c_str()) != 0) {
+        *error = s->cfg.link + ": " + std::strerror(errno);
+        return false;
+    }
+    s->linked = true;
+    return true;
+}
+
+} // namespace
+
+uint16_t simCrc16(const uint8_t *data, size_t length)
+{
+    uint16_t c = 0xFFFF;
+    for (size_t i = 0; i < length; i++)
+        c = uint16_t((c >> 8) ^ CRC_TABLE[(c ^ data[i]) & 0xFF]);
+    return c;
+}
+
+bool simStart(sim *s, const sim_config &cfg, std::string *error)
+{
+    std::string scratch;
+    if (!error)
+        error = &scratch;
+    s->cfg = cfg;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        s->memory.assign(cfg.memory_size, 0xFF); // as erased flash
+        s->written_end = 0;
+        s->log.clear();
+        s->counts = sim_counts{};
+        s->done = false;
+    }
+    auto fail = [&](const std::string &what) {
+        *error = what + ": " + std::strerror(errno);
+        closeAll(s);
+        return false;
+    };
+
+    if (cfg.tty.empty()) {
+        s->fd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (s->fd < 0)
+            return fail("posix_openpt");
+        char name[128];
+        if (grantpt(s->fd) != 0 || unlockpt(s->fd) != 0 || ptsname_r(s->fd, name, sizeof name))
+            return fail("pseudo-terminal");
+        s->port = name;
+        s->hold_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (s->hold_fd < 0)
+            return fail(s->port);
+        // The master's settings are the slave's: raw, so no byte is echoed or translated.
+        if (!setFlags(s->fd) || !setRaw(s->fd, false))
+            return fail("pseudo-terminal settings");
+    } else {
+        s->port = cfg.tty;
+        s->fd = open(cfg.tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (s->fd < 0)
+            return fail(cfg.tty);
+        if (!setRaw(s->fd, true))
+            return fail(cfg.tty + " settings");
+    }
+
+    int pfd[2];
+    if (pipe(pfd) != 0)
+        return fail("pipe");
+    s->wake_rd = pfd[0];
+    s->wake_wr = pfd[1];
+    if (!setFlags(s->wake_rd) || !setFlags(s->wake_wr))
+        return fail("pipe");
+
+    if (!cfg.log_path.empty()) {
+        s->log_file = std::fopen(cfg.log_path.c_str(), "w");
+        if (!s->log_file)
+            return fail(cfg.log_path);
+    }
+    if (!cfg.link.empty() && !makeLink(s, error)) {
+        closeAll(s);
+        return false;
+    }
+    const int64_t start = nowNs();
+    s->thread = std::thread(runLoop, s, start);
+    return true;
+}
+
+void simRequestStop(sim *s)
+{
+    const char b = 1;
+    if (s->wake_wr >= 0 && write(s->wake_wr, &b, 1) < 0) {
+        // the pipe is full: a stop is already pending
+    }
+}
+
+void simWait(sim *s)
+{
+    if (s->thread.joinable())
+        s->thread.join();
+}
+
+void simStop(sim *s)
+{
+    simRequestStop(s);
+    simWait(s);
+    if (s->linked) {
+        // only our own link: another run may have replaced it meanwhile
+        std::error_code ec;
+        if (std::filesystem::read_symlink(s->cfg.link, ec) == s->port)
+            std::filesystem::remove(s->cfg.link, ec);
+        s->linked = false;
+    }
+    closeAll(s);
+}
+
+sim_counts simCounts(sim *s)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    return s->counts;
+}
+
+std::vector<sim_frame> simLog(sim *s)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    return s->log;
+}
+
+bool simWaitFrames(sim *s, size_t n, int timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(s->mu);
+    return s->changed.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] {
+        return s->log.size() >= n || s->done;
+    }) && s->log.size() >= n;
+}
+
+std::vector<uint8_t> simMemory(sim *s, uint32_t address, uint32_t length)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    const uint64_t base = s->cfg.memory_base, end = base + s->memory.size();
+    const uint64_t from = std::clamp<uint64_t>(address, base, end);
+    const uint64_t to = std::clamp<uint64_t>(uint64_t(address) + length, from, end);
+    return std::vector<uint8_t>(s->memory.begin() + (from - base), s->memory.begin() + (to - base));
+}
+
+uint32_t simWrittenEnd(sim *s)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    return s->written_end;
+}
+
+std::vector<uint8_t> simWritten(sim *s)
+{
+    const uint32_t end = simWrittenEnd(s);
+    if (end == 0)
+        return {};
+    return simMemory(s, s->cfg.memory_base, end - s->cfg.memory_base);
+}
+
+const char *simKindName(sim_kind kind)
+{
+    switch (kind) {
+    case SIM_KIND_WRITE:
+        return "write";
+    case SIM_KIND_RANGE_CRC:
+        return "range-crc";
+    case SIM_KIND_RESET:
+        return "reset";
+    case SIM_KIND_UNKNOWN:
+        return "unknown";
+    case SIM_KIND_BAD_FRAME:
+        return "bad-frame";
+    case SIM_KIND_OTHER_NODE:
+        return "other-node";
+    }
+    return "?";
+}
+
+const char *simActionName(sim_action action)
+{
+    switch (action) {
+    case SIM_ANSWERED:
+        return "answered";
+    case SIM_DROPPED:
+        return "dropped";
+    case SIM_CORRUPTED:
+        return "corrupted";
+    case SIM_SPLIT:
+        return "split";
+    case SIM_DELAYED:
+        return "delayed";
+    case SIM_EXCEPTION:
+        return "exception";
+    case SIM_WRONG_CRC:
+        return "wrong-crc";
+    case SIM_SHORT:
+        return "short";
+    case SIM_REFUSED:
+        return "refused";
+    case SIM_IGNORED:
+        return "ignored";
+    }
+    return "?";
+}
+
+std::string simFormatFrame(const sim_frame &f)
+{
+    char line[160];
+    int k = std::snprintf(line, sizeof line, "%.3f ms #%d %s 0x%06X %u %s bytes=%zu",
+                          double(f.t_us) / 1000.0, f.number, simKindName(f.kind), f.address,
+                          f.length, simActionName(f.action), f.raw.size());
+    std::string out(line, size_t(std::clamp(k, 0, int(sizeof line) - 1)));
+    if (f.code)
+        out += " code=" + std::to_string(f.code);
+    if (f.noise)
+        out += " +noise";
+    return out;
+}

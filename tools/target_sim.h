@@ -1,0 +1,149 @@
+// Simulated target device: a Modbus RTU slave that accepts the three programming requests on a
+// pseudo-terminal (or on an existing tty), keeps a memory image, records every frame it hears
+// and can inject reproducible line faults. It runs its own thread; everything it records can
+// be read through the accessors while it runs or after it has stopped.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+constexpr uint32_t SIM_MEMORY_BASE = 0x81000;
+constexpr uint32_t SIM_MEMORY_SIZE = 1u << 20;
+constexpr int SIM_NODE_DEFAULT = 4;
+constexpr int SIM_BLOCK_MAX = 512;
+constexpr int SIM_FN_MEI = 0x2B;
+constexpr int SIM_MEI_WRITE = 0xEF;
+constexpr int SIM_MEI_RANGE_CRC = 0xF0;
+constexpr int SIM_MEI_RESET = 0xF1;
+constexpr int SIM_EXC_ILLEGAL_FUNCTION = 1;
+constexpr int SIM_EXC_ILLEGAL_ADDRESS = 2;
+constexpr int SIM_EXC_ILLEGAL_VALUE = 3;
+constexpr int SIM_EXC_BUSY = 6; // the injected exception
+
+// What a received frame was.
+enum sim_kind {
+    SIM_KIND_WRITE,      // write block
+    SIM_KIND_RANGE_CRC,  // CRC of a memory range
+    SIM_KIND_RESET,      // reset
+    SIM_KIND_UNKNOWN,    // another function or MEI type
+    SIM_KIND_BAD_FRAME,  // bad CRC, or too short to carry one
+    SIM_KIND_OTHER_NODE, // good CRC, addressed to another slave
+};
+
+// What the simulator did about it.
+enum sim_action {
+    SIM_ANSWERED,  // the normal reply, on time
+    SIM_DROPPED,   // no reply
+    SIM_CORRUPTED, // the reply with its CRC broken
+    SIM_SPLIT,     // the reply in two pieces with a gap between them
+    SIM_DELAYED,   // the reply, later than the tool waits
+    SIM_EXCEPTION, // an injected "busy" exception instead of the reply; the request not carried out
+    SIM_WRONG_CRC, // range CRC reply carrying a wrong memory CRC under a valid frame CRC
+    SIM_SHORT,     // range CRC reply cut to 11 bytes under a valid frame CRC
+    SIM_REFUSED,   // request not acceptable (function, length, address): exception reply
+    SIM_IGNORED,   // bad frame or another slave's: no reply, as on a real bus
+};
+
+// One fault: fires on the listed 1-based request numbers, and on a share of requests drawn at
+// random. wrong_crc and short_crc count range CRC requests only; the others count every good
+// request to this slave.
+struct sim_fault {
+    std::vector<int> on;
+    double rate = 0;
+};
+
+struct sim_config {
+    std::string tty;  // serve this existing tty; empty: create a pseudo-terminal
+    std::string link; // symlink made to the pseudo-terminal's slave (parents created)
+    int node = SIM_NODE_DEFAULT;
+    uint32_t memory_base = SIM_MEMORY_BASE;
+    uint32_t memory_size = SIM_MEMORY_SIZE;
+    int gap_us = 2000;   // line silence that ends a received frame
+    bool pace = false;   // take requests and send replies at the line's byte rate
+    int byte_ns = 95486; // 11 bits at 115200 baud
+    uint32_t rng = 1;    // random start value of the fault draws
+    sim_fault drop, corrupt, split, delay, exception, wrong_crc, short_crc, noise;
+    int split_gap_ms = 50;         // silence between the two pieces of a split reply
+    int delay_ms = 1500;           // added to a delayed reply
+    int noise_ms = 20;             // from the end of a reply to the noise bytes
+    bool exit_after_reset = false; // end the loop once a reset has been acknowledged
+    int exit_linger_ms = 300;      // ... and the line has been quiet this long
+    std::string log_path;          // one line per frame, written as they come
+    bool verbose = false;          // the same lines on standard error
+};
+
+struct sim_frame {
+    int64_t t_us = 0; // first byte, since the start
+    int number = 0;   // request number, from 1; 0 for ignored frames
+    sim_kind kind = SIM_KIND_BAD_FRAME;
+    sim_action action = SIM_IGNORED;
+    uint32_t address = 0;
+    uint32_t length = 0; // block length, or range length
+    int code = 0;        // exception code sent, 0 for none
+    bool noise = false;  // stray bytes followed the reply
+    std::vector<uint8_t> raw;
+};
+
+struct sim_counts {
+    int frames = 0;   // every frame heard
+    int requests = 0; // good frames to this slave
+    int writes = 0;   // write blocks carried out
+    int range_crcs = 0;
+    int resets = 0;     // reset requests carried out
+    int reset_acks = 0; // reset acknowledgements sent whole and intact
+    int answered = 0, dropped = 0, corrupted = 0, split = 0, delayed = 0, exceptions = 0;
+    int wrong_crc = 0, short_replies = 0, refused = 0, ignored = 0, noise = 0;
+};
+
+// The simulator; construct it empty, then simStart.
+struct sim {
+    sim_config cfg;
+    std::string port; // the slave's path, or the served tty
+    int fd = -1;      // pseudo-terminal master, or the served tty
+    int hold_fd = -1; // the slave, held open so the master never reads a hang-up
+    int wake_rd = -1, wake_wr = -1;
+    bool linked = false;
+    std::FILE *log_file = nullptr;
+    std::thread thread;
+
+    std::mutex mu; // guards everything below
+    std::condition_variable changed;
+    std::vector<uint8_t> memory;
+    uint32_t written_end = 0; // one past the highest address written; 0 before any write
+    std::vector<sim_frame> log;
+    sim_counts counts;
+    bool done = false; // the loop has ended
+};
+
+// CRC-16/MODBUS, table driven.
+uint16_t simCrc16(const uint8_t *data, size_t length);
+
+// Opens the line and starts the loop. false with a message in *error on failure.
+bool simStart(sim *s, const sim_config &cfg, std::string *error);
+// Asks the loop to end. Safe in a signal handler.
+void simRequestStop(sim *s);
+// Waits until the loop ends (a stop request, or exit_after_reset).
+void simWait(sim *s);
+// Ends the loop, closes the line and removes the symlink. The records stay readable.
+void simStop(sim *s);
+
+sim_counts simCounts(sim *s);
+std::vector<sim_frame> simLog(sim *s);
+// Waits until at least n frames have been heard; false on timeout.
+bool simWaitFrames(sim *s, size_t n, int timeout_ms);
+// Copy of memory, clipped to the simulated range.
+std::vector<uint8_t> simMemory(sim *s, uint32_t address, uint32_t length);
+uint32_t simWrittenEnd(sim *s);
+// Memory from the base up to the highest byte written.
+std::vector<uint8_t> simWritten(sim *s);
+
+const char *simKindName(sim_kind kind);
+const char *simActionName(sim_action action);
+// "12.345 ms #3 write 0x081200 512 answered", as in the log file.
+std::string simFormatFrame(const sim_frame &f);

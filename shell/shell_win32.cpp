@@ -1,0 +1,163 @@
+// The Win32 dialog of the update tool: the port list, the Program button, the status line and
+// the timer that steps the sequence.
+#include <cstdio>
+#include <cstring>
+#include <windows.h>
+
+#include "engine/installer.h"
+#include "engine/ui.h"
+#include "shell/program.h"
+
+enum {
+    ID_PORTS = 3,
+    ID_PROGRAM = 4,
+    ID_STATUS = 5,
+    ID_STEP_TIMER = 6,
+    STEP_HOLD_MS = 10000,
+};
+
+struct comport_t {
+    int number;
+    char name[11]; // "\\.\com998" and its terminator
+};
+
+comport_t comports[COM_MAX];
+
+static char szAppName[] = "VEK";
+static HINSTANCE h_instance;
+static HWND hwnd;
+
+void uiStatus(const char *text)
+{
+    SetDlgItemTextA(hwnd, ID_STATUS, text);
+}
+
+void uiMessageBox(const char *caption, const char *text)
+{
+    // The box runs a message loop of its own, which would go on dispatching the step timer.
+    KillTimer(hwnd, ID_STEP_TIMER);
+    MessageBoxA(hwnd, text, caption, MB_OK | MB_ICONWARNING);
+}
+
+void uiBeep(unsigned freq_hz, unsigned duration_ms)
+{
+    Beep(freq_hz, duration_ms);
+}
+
+static void Program(HWND dialog)
+{
+    // The entry's own text names the port: the list sorts its entries, so its indices are
+    // not those of the comports table.
+    char port[sizeof comports[0].name] = "";
+    const char *chosen = nullptr;
+    LRESULT sel = SendDlgItemMessageA(dialog, ID_PORTS, CB_GETCURSEL, 0, 0);
+    if (sel != CB_ERR) {
+        LRESULT len = SendDlgItemMessageA(dialog, ID_PORTS, CB_GETLBTEXTLEN, sel, 0);
+        if (len > 0 && len < static_cast<LRESULT>(sizeof port) &&
+            SendDlgItemMessageA(dialog, ID_PORTS, CB_GETLBTEXT, sel,
+                                reinterpret_cast<LPARAM>(port)) != CB_ERR)
+            chosen = port;
+    }
+    if (ProgramPressed(&installer, chosen))
+        SetTimer(dialog, ID_STEP_TIMER, WINDOWS_TIMER_PERIOD, nullptr);
+}
+
+static void Tick(HWND dialog)
+{
+    // Pushed out for the length of the step, so that it cannot fall due during a long read;
+    // re-armed afterwards, so that the next step comes a full period after this one ended.
+    SetTimer(dialog, ID_STEP_TIMER, STEP_HOLD_MS, nullptr);
+    if (TimerTick(&installer))
+        SetTimer(dialog, ID_STEP_TIMER, WINDOWS_TIMER_PERIOD, nullptr);
+    else
+        KillTimer(dialog, ID_STEP_TIMER);
+}
+
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_COMMAND:
+        if (LOWORD(wParam) == ID_PROGRAM) {
+            Program(window);
+            return 0;
+        }
+        break;
+    case WM_TIMER:
+        if (LOWORD(wParam) == ID_STEP_TIMER) {
+            Tick(window);
+            return 0;
+        }
+        break;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static void ListPorts()
+{
+    int found = 0;
+    for (int n = 1; n < COM_MAX; n++) {
+        char name[sizeof comports[0].name];
+        snprintf(name, sizeof name, "\\\\.\\com%d", n);
+        FILE *f = fopen(name, "r");
+        if (f == nullptr)
+            continue;
+        fclose(f);
+        SendDlgItemMessageA(hwnd, ID_PORTS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+        comports[found].number = n;
+        memcpy(comports[found].name, name, sizeof name);
+        found++;
+    }
+}
+
+static void LoadFirmwareImage()
+{
+    HRSRC res = FindResourceA(nullptr, "binfile", RT_RCDATA);
+    HGLOBAL loaded = LoadResource(h_instance, res);
+    const void *image = LockResource(loaded);
+    TakeImage(&installer, image, image ? SizeofResource(h_instance, res) : 0);
+}
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int iCmdShow)
+{
+    // The Microsoft runtime treats line buffering as full buffering; unbuffered, each log
+    // line reaches the console, or a pipe, as it is printed.
+    setvbuf(stdout, nullptr, _IONBF, 0);
+
+    WNDCLASSA wc{};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = WndProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = DLGWINDOWEXTRA;
+    wc.hInstance = hInstance;
+    wc.hIcon = nullptr;
+    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszMenuName = nullptr;
+    wc.lpszClassName = szAppName;
+    h_instance = hInstance;
+    if (!RegisterClassA(&wc))
+        Terminate("Unabled to register window class");
+
+    hwnd = CreateDialogParamA(hInstance, szAppName, nullptr, nullptr, 0);
+    if (hwnd == nullptr)
+        Terminate("Could not create dialog");
+    ShowWindow(hwnd, iCmdShow);
+
+    ListPorts();
+    SendDlgItemMessageA(hwnd, ID_PORTS, CB_SETCURSEL, 0, 0);
+    status(" - Idle - ");
+    PrepareRecord(&installer);
+    LoadFirmwareImage();
+
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0)) {
+        if (IsWindow(hwnd) && IsDialogMessageA(hwnd, &msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}

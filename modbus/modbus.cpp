@@ -41,13 +41,13 @@ unsigned get16_le(const void *p)
 unsigned crc_region(const void *address, int length)
 {
     const auto *b = static_cast<const uint8_t *>(address);
-    unsigned crc = 0xFFFF;
+    unsigned c = 0xFFFF;
     for (int n = 0; n < length; n++) {
-        crc ^= b[n];
+        c ^= b[n];
         for (int bit = 0; bit < 8; bit++)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+            c = (c & 1) ? (c >> 1) ^ 0xA001 : c >> 1;
     }
-    return crc & 0xFFFF;
+    return c & 0xFFFF;
 }
 
 unsigned crc(T t)

@@ -1,0 +1,301 @@
+// vek-soak: many complete programming runs, in-process, against the simulated target with
+// random line faults. Each run draws its image length and its fault rates from the random
+// start value; the engine is stepped as the shell steps it, with the real response timer.
+//
+// What must hold: a run that completes leaves the target's memory equal to the image, byte for
+// byte; a run that fails does so on a range-CRC reply it had every reason to refuse (a wrong or
+// short CRC, an exception, a late reply to an earlier request, or the target's true CRC of
+// memory that differs); no run hangs. Any other outcome is a violation: exit code 1.
+//
+// usage: vek-soak [--runs N] [--first N] [--rng N] [--jobs N] [--max-image BYTES] [--tick-ms MS]
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/installer.h"
+#include "engine/ui.h"
+#include "modbus/modbus.h"
+#include "tools/target_sim.h"
+
+void uiStatus(const char *) {}
+void uiMessageBox(const char *, const char *) {}
+void uiBeep(unsigned, unsigned) {}
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+enum outcome {
+    COMPLETED,
+    FAILED_WRONG_CRC,
+    FAILED_SHORT,
+    FAILED_EXCEPTION,
+    FAILED_LATE_REPLY,
+    FAILED_MEMORY_DIFFERS,
+    BAD_COMPLETED_DIFFERENT, // violations from here on
+    BAD_FAILED_NO_CAUSE,
+    BAD_LIE_ACCEPTED,
+    BAD_STUCK,
+    OUTCOMES
+};
+
+const char *const OUTCOME_NAMES[OUTCOMES] = {
+    "completed, memory equal",
+    "failed: wrong range CRC",
+    "failed: short range-CRC reply",
+    "failed: exception reply",
+    "failed: late reply to an earlier request",
+    "failed: memory differs (a block refused or unheard)",
+    "VIOLATION completed with different memory",
+    "VIOLATION failed without an injected cause",
+    "VIOLATION accepted a wrong or short CRC",
+    "VIOLATION did not finish",
+};
+
+// What the table adds up: one count per outcome, then these.
+enum {
+    DROP = OUTCOMES,
+    CORRUPT,
+    SPLIT,
+    DELAY,
+    EXCEPTION,
+    WRONG_CRC,
+    SHORT_CRC,
+    NOISE,
+    REQUESTS,
+    RESENDS,
+    BYTES,
+    RUNS,
+    TALLIES
+};
+using totals = std::array<long long, TALLIES>;
+
+double rate(std::mt19937 &g, double most)
+{
+    // A quarter of the kinds stay off in a run, so runs differ in kind as well as in rate.
+    return g() % 4 == 0 ? 0 : most * std::generate_canonical<double, 32>(g);
+}
+
+// Why a failed run failed, from the reply the engine judged: the engine leaves it in the
+// buffer once verification has failed.
+outcome failureCause(const installer_t &rec, unsigned memory_crc, const sim_counts &c,
+                     bool late_possible, bool memory_equal)
+{
+    const uint8_t *b = rec.buf;
+    if (b[1] & 0x80)
+        return c.exceptions ? FAILED_EXCEPTION : BAD_FAILED_NO_CAUSE;
+    if (rec.len >= 15 && b[2] == MEI_TYPE_PROG_VERIFY) {
+        if (bitRd16BE(b + 11) != memory_crc)
+            return c.wrong_crc ? FAILED_WRONG_CRC : BAD_FAILED_NO_CAUSE;
+        // Memory differs only where the target refused a block, or never heard it whole.
+        const bool block_missed = c.exceptions || c.ignored;
+        return !memory_equal && block_missed ? FAILED_MEMORY_DIFFERS : BAD_FAILED_NO_CAUSE;
+    }
+    if (b[2] == MEI_TYPE_PROG_VERIFY)
+        return c.short_replies ? FAILED_SHORT : BAD_FAILED_NO_CAUSE;
+    return late_possible ? FAILED_LATE_REPLY : BAD_FAILED_NO_CAUSE;
+}
+
+// One run, drawn from the random start value and the run's number alone, so that any run can
+// be repeated by itself (--runs N --first N).
+void oneRun(int run, uint32_t rng, int max_image, int tick_ms, totals &tot, FILE *out)
+{
+    std::mt19937 draws(rng * 2654435761u + static_cast<uint32_t>(run));
+    sim_config cfg;
+    // The target answers 5 ms after a request ends: under the tool's 10 ms read gap, so two
+    // requests never run together on the line even without the tick between steps.
+    cfg.gap_us = 5000;
+    cfg.rng = draws();
+    cfg.drop.rate = rate(draws, 0.2);
+    cfg.corrupt.rate = rate(draws, 0.2);
+    cfg.split.rate = rate(draws, 0.2);
+    cfg.delay.rate = rate(draws, 0.2);
+    cfg.noise.rate = rate(draws, 0.3);
+    cfg.delay_ms = 200 + static_cast<int>(draws() % 2300); // within the wait, or after it
+    cfg.split_gap_ms = 11 + static_cast<int>(draws() % 200);
+    switch (draws() % 8) {
+    case 0:
+        cfg.wrong_crc.on = {1};
+        break;
+    case 1:
+        cfg.short_crc.on = {1};
+        break;
+    case 2:
+        cfg.wrong_crc.rate = 0.5;
+        cfg.short_crc.rate = 0.3;
+        break;
+    case 3:
+        cfg.exception.rate = 0.05;
+        break;
+    default:
+        break;
+    }
+    uint32_t n = 1 + draws() % static_cast<uint32_t>(max_image);
+    if (draws() % 4 == 0)
+        n = 512 * (1 + n / 512 % 12); // whole blocks only
+    std::vector<uint8_t> image(n);
+    for (auto &b : image)
+        b = static_cast<uint8_t>(draws());
+
+    sim target;
+    std::string error;
+    if (!simStart(&target, cfg, &error)) {
+        fprintf(out, "simulator: %s\n", error.c_str());
+        exit(2);
+    }
+    std::vector<uint8_t> buf(MODBUS_FRAME_LENGTH_MAX);
+    installer_t rec{};
+    rec.buf = buf.data();
+    rec.max = MODBUS_FRAME_LENGTH_MAX;
+    rec.node = MODBUS_NODE_DEFAULT;
+    rec.image = image.data();
+    rec.image_length = n;
+    rec.image_base_address = SIM_MEMORY_BASE;
+    rec.port = target.port.c_str();
+    rec.baud = 115200;
+    const auto r0 = Clock::now();
+    prog_init(&rec);
+    // Every fault costs at most a few response times; this bound only catches a hang.
+    const auto deadline = r0 + std::chrono::seconds(60 + 10 * (n / 512));
+    while (rec.state != STATE_COMPLETE && rec.state != STATE_VERIFY_FAILED &&
+           Clock::now() < deadline) {
+        do_program(&rec);
+        if (tick_ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(tick_ms));
+    }
+    const double secs = std::chrono::duration<double>(Clock::now() - r0).count();
+    serClose(&rec.h_port);
+    simStop(&target);
+
+    const sim_counts c = simCounts(&target);
+    const std::vector<sim_frame> log = simLog(&target);
+    const std::vector<uint8_t> memory = simMemory(&target, SIM_MEMORY_BASE, n);
+    const bool equal = memory == image;
+    int resends = 0;
+    bool late_possible = false, honest_crc = false, lie = false;
+    for (size_t i = 0; i < log.size(); i++) {
+        if (i > 0 && log[i].raw == log[i - 1].raw)
+            resends++;
+        late_possible |= log[i].action == SIM_DELAYED && cfg.delay_ms >= 700;
+        if (log[i].kind == SIM_KIND_RANGE_CRC) {
+            sim_action a = log[i].action;
+            honest_crc |= a == SIM_ANSWERED || a == SIM_DELAYED;
+            lie |= a == SIM_WRONG_CRC || a == SIM_SHORT || a == SIM_EXCEPTION;
+        }
+    }
+    outcome o = BAD_STUCK;
+    if (rec.state == STATE_COMPLETE && !equal)
+        o = BAD_COMPLETED_DIFFERENT;
+    else if (rec.state == STATE_COMPLETE && lie && !honest_crc && !late_possible)
+        o = BAD_LIE_ACCEPTED; // no reply it could have taken for the true CRC
+    else if (rec.state == STATE_COMPLETE)
+        o = COMPLETED;
+    else if (rec.state == STATE_VERIFY_FAILED)
+        o = failureCause(rec, simCrc16(memory.data(), n), c, late_possible, equal);
+
+    const int counts[] = {c.dropped,    c.corrupted, c.split,         c.delayed,
+                          c.exceptions, c.wrong_crc, c.short_replies, c.noise};
+    for (int k = 0; k < 8; k++)
+        tot[DROP + k] += counts[k];
+    tot[o]++;
+    tot[REQUESTS] += c.requests;
+    tot[RESENDS] += resends;
+    tot[BYTES] += n;
+    tot[RUNS]++;
+    fprintf(out, "%4d  %5u  %4d %4d %4d %4d %4d %4d %4d %4d  %7d  %7.1f  %s\n", run, n, c.dropped,
+            c.corrupted, c.split, c.delayed, c.exceptions, c.wrong_crc, c.short_replies, c.noise,
+            resends, secs, OUTCOME_NAMES[o]);
+    fflush(out);
+}
+
+int argInt(int argc, char **argv, const char *name, long fallback)
+{
+    for (int i = 1; i + 1 < argc; i++)
+        if (std::strcmp(argv[i], name) == 0)
+            return static_cast<int>(std::strtol(argv[i + 1], nullptr, 0));
+    return static_cast<int>(fallback);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int runs = argInt(argc, argv, "--runs", 30);
+    const int first = argInt(argc, argv, "--first", 1);
+    const uint32_t rng = static_cast<uint32_t>(argInt(argc, argv, "--rng", 1));
+    const int max_image = argInt(argc, argv, "--max-image", 6144);
+    const int tick_ms = argInt(argc, argv, "--tick-ms", 0);
+    const int jobs = argInt(argc, argv, "--jobs", 1);
+
+    // The engine's console log would bury the table: it goes to /dev/null. Each run's line is
+    // one write, so the lines of parallel jobs do not mix.
+    FILE *out = fdopen(dup(1), "w");
+    if (!out || !freopen("/dev/null", "w", stdout))
+        return 2;
+    setvbuf(out, nullptr, _IOLBF, 512);
+    fprintf(out,
+            " run  image  drop corr splt dely  exc wrng shrt nois  resends  seconds  outcome\n");
+    fflush(out);
+
+    // Runs wait on the line far more than they compute: jobs processes share the runs.
+    const auto t0 = Clock::now();
+    totals tot{};
+    std::vector<int> pipes;
+    for (int j = 0; j < jobs; j++) {
+        int fd[2];
+        if (pipe(fd) != 0)
+            return 2;
+        pid_t pid = fork();
+        if (pid < 0)
+            return 2;
+        if (pid == 0) {
+            close(fd[0]);
+            totals mine{};
+            for (int run = first + j; run < first + runs; run += jobs)
+                oneRun(run, rng, max_image, tick_ms, mine, out);
+            bool sent = write(fd[1], &mine, sizeof mine) == static_cast<ssize_t>(sizeof mine);
+            _exit(sent ? 0 : 2);
+        }
+        close(fd[1]);
+        pipes.push_back(fd[0]);
+    }
+    bool lost = false;
+    for (int fd : pipes) {
+        totals part{};
+        lost |= read(fd, &part, sizeof part) != static_cast<ssize_t>(sizeof part);
+        close(fd);
+        for (int k = 0; k < TALLIES; k++)
+            tot[k] += part[k];
+    }
+    while (wait(nullptr) > 0) {
+    }
+
+    long long bad = lost ? 1 : 0;
+    for (int o = BAD_COMPLETED_DIFFERENT; o < OUTCOMES; o++)
+        bad += tot[o];
+    fprintf(out, "\nruns             %lld (rng %u, %d jobs, %.0f s)\n", tot[RUNS], rng, jobs,
+            std::chrono::duration<double>(Clock::now() - t0).count());
+    fprintf(out,
+            "faults injected  drop %lld, corrupt %lld, split %lld, delay %lld, exception %lld, "
+            "wrong-crc %lld, short-crc %lld, noise %lld\n",
+            tot[DROP], tot[CORRUPT], tot[SPLIT], tot[DELAY], tot[EXCEPTION], tot[WRONG_CRC],
+            tot[SHORT_CRC], tot[NOISE]);
+    fprintf(out, "requests heard   %lld, of them resends %lld\n", tot[REQUESTS], tot[RESENDS]);
+    fprintf(out, "bytes compared   %lld\n", tot[BYTES]);
+    fprintf(out, "outcomes\n");
+    for (int o = 0; o < OUTCOMES; o++)
+        if (tot[o] || o < BAD_COMPLETED_DIFFERENT)
+            fprintf(out, "  %-52s %lld\n", OUTCOME_NAMES[o], tot[o]);
+    fprintf(out, "violations       %lld%s\n", bad, lost ? " (a job did not report)" : "");
+    fclose(out);
+    return bad ? 1 : 0;
+}

@@ -1,0 +1,541 @@
+#!/usr/bin/env python3
+"""End-to-end cases of the GTK window: the real vek-update under its own Xvfb, driven with
+xdotool as an operator would (choose the port in the drop-down, click Program), against
+simulated targets published in a private ports folder.
+
+    e2e.py CASE --tool vek-update --sim vek-target-sim --image firmware.bin --out DIR
+
+The status line is read back from the widget through the tool's VEK_STATUS_TRACE file. Logs
+and screenshots go to DIR/CASE; timings are printed.
+"""
+import argparse
+import ctypes
+import fcntl
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import traceback
+from dataclasses import dataclass, field
+from pathlib import Path
+
+TITLE = "Korlund / Dravel Software Update Tool"
+# The controls' centres: the dialog units of the Win32 template at 2 pixels each.
+PORT_LIST_AT = (72, 42)
+PROGRAM_AT = (200, 42)
+BASE = 0x81000
+BLOCK = 512
+# Upper bounds, generous so that a loaded machine only makes a case slower. An unloaded
+# programming run takes about 7 s.
+WAIT = 60
+RUN_WAIT = 240
+
+
+@dataclass
+class Sim:
+    name: str
+    link: Path
+    out: Path
+    log: Path
+    memory: Path
+    proc: subprocess.Popen = None
+
+
+@dataclass
+class Case:
+    name: str
+    out: Path
+    tool_path: str
+    sim_path: str
+    image: bytes
+    env: dict
+    procs: list = field(default_factory=list)
+    tool: subprocess.Popen = None
+    window: str = ""
+    listed: list = field(default_factory=list)
+    timings: dict = field(default_factory=dict)
+
+
+class Failed(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failed(message)
+
+
+def wait_for(what, predicate, timeout=WAIT):
+    """Polls predicate until it gives a true value, and returns that."""
+    end = time.monotonic() + timeout
+    while not (value := predicate()):
+        check(time.monotonic() < end, f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.05)
+    return value
+
+
+def read_text(path):
+    try:
+        return Path(path).read_text(errors="replace")
+    except FileNotFoundError:
+        return ""
+
+
+# --- the X server ------------------------------------------------------------------------
+
+
+def start_xvfb(case):
+    """A server of the case's own, on a display number it picks itself."""
+    rd, wr = os.pipe()
+    case.procs.append(subprocess.Popen(
+        ["Xvfb", "-displayfd", str(wr), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+         "-noreset"], pass_fds=[wr], stdout=open(case.out / "xvfb.log", "w"),
+        stderr=subprocess.STDOUT, start_new_session=True))
+    os.close(wr)
+    number = b""
+    while not number.endswith(b"\n"):
+        check(select.select([rd], [], [], WAIT)[0], "Xvfb did not report its display")
+        chunk = os.read(rd, 16)
+        check(chunk, "Xvfb ended: " + read_text(case.out / "xvfb.log"))
+        number += chunk
+    os.close(rd)
+    case.env["DISPLAY"] = ":" + number.decode().strip()
+
+
+def xdo(case, *args):
+    done = subprocess.run(["xdotool", *map(str, args)], env=case.env, capture_output=True,
+                          text=True, timeout=WAIT)
+    return done.stdout.split() if done.returncode == 0 else []
+
+
+def click(case, window, at):
+    wait_for("the pointer and keyboard to be free", lambda: input_released(case))
+    # One command, so the click follows the move (--sync would wait 15 s when the pointer is
+    # already there).
+    xdo(case, "mousemove", "--window", window, *at, "click", "1")
+
+
+def find_window(case, title):
+    return wait_for(f'the window "{title}"', lambda: (
+        xdo(case, "search", "--onlyvisible", "--name", f"^{title}$") or [None])[0])
+
+
+def window_size(case, window):
+    size = dict(s.split("=", 1) for s in xdo(case, "getwindowgeometry", "--shell", window))
+    return int(size["WIDTH"]), int(size["HEIGHT"])
+
+
+def visible_windows(case):
+    return xdo(case, "search", "--all", "--onlyvisible", "--pid", case.tool.pid)
+
+
+def screenshot(case, name, window=None):
+    path = case.out / f"{case.name}-{name}.png"
+    subprocess.run(["import", "-window", window or case.window, str(path)], env=case.env,
+                   timeout=WAIT, check=True)
+    print(f"screenshot: {path}")
+
+
+class XClientMessageEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [("xclient", XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+
+
+def xlib(case):
+    """libX11 and a connection to the case's display."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    ptr, xid, i = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int
+    x11.XOpenDisplay.restype = ptr
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XDefaultRootWindow.restype = xid
+    x11.XDefaultRootWindow.argtypes = [ptr]
+    x11.XInternAtom.restype = xid
+    x11.XInternAtom.argtypes = [ptr, ctypes.c_char_p, i]
+    x11.XSendEvent.argtypes = [ptr, xid, i, ctypes.c_long, ptr]
+    x11.XGrabPointer.argtypes = [ptr, xid, i, ctypes.c_uint, i, i, xid, xid, xid]
+    x11.XGrabKeyboard.argtypes = [ptr, xid, i, i, i, xid]
+    x11.XCloseDisplay.argtypes = [ptr]
+    display = x11.XOpenDisplay(case.env["DISPLAY"].encode())
+    check(display, "cannot open the display")
+    return x11, display
+
+
+def close_window(case):
+    """Sends what a window manager sends when the operator clicks the close button; xdotool
+    can only destroy a window or kill its client."""
+    x11, display = xlib(case)
+    event = XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = int(case.window)
+    event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.l[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(display, int(case.window), 0, 0, ctypes.byref(event))
+    x11.XCloseDisplay(display)
+
+
+def input_released(case):
+    """True when no client holds the pointer or the keyboard. An open drop-down list holds
+    both, and may let go only after its window has gone: a click before that goes to it."""
+    x11, display = xlib(case)
+    root = x11.XDefaultRootWindow(display)
+    pointer = x11.XGrabPointer(display, root, 0, 0, 1, 1, 0, 0, 0)  # 1: GrabModeAsync
+    keyboard = x11.XGrabKeyboard(display, root, 0, 1, 1, 0)
+    x11.XCloseDisplay(display)  # also drops what this took
+    return pointer == 0 and keyboard == 0  # GrabSuccess
+
+
+# --- the simulated targets and the tool --------------------------------------------------
+
+
+def ports_folder(case):
+    return Path(case.env["XDG_RUNTIME_DIR"]) / "vek-ports"
+
+
+def start_sim(case, name, *faults):
+    sim = Sim(name, ports_folder(case) / name, case.out / f"sim-{name}.out",
+              case.out / f"sim-{name}.log", case.out / f"sim-{name}.mem")
+    # --pace: requests and replies take as long as on a line at 115200 baud, where a
+    # pseudo-terminal alone would deliver them at once.
+    sim.proc = subprocess.Popen(
+        [case.sim_path, "--link", sim.link, "--pace", "--quiet", "--log", sim.log,
+         "--memory-out", sim.memory, *faults],
+        stdout=open(sim.out, "w"), stderr=subprocess.STDOUT, start_new_session=True)
+    case.procs.append(sim.proc)
+    wait_for(f"simulator {name}", lambda: "port: " in read_text(sim.out) and sim.link.exists())
+    return sim
+
+
+def stop_sim(sim):
+    """Ends the simulator, which writes its memory and a summary on the way out."""
+    if sim.proc.poll() is None:
+        sim.proc.send_signal(signal.SIGTERM)
+    sim.proc.wait(timeout=WAIT)
+    words = ([s for s in read_text(sim.out).splitlines() if s.startswith("summary:")]
+             or ["summary:"])[-1].split()[1:]
+    return dict(zip(words[0::2], words[1::2]))
+
+
+def sim_requests(sim):
+    """(time in ms, kind, address) of each request the simulator heard."""
+    return [(float(f[0]), f[3], f[4]) for f in map(str.split, read_text(sim.log).splitlines())]
+
+
+def start_tool(case):
+    started = time.monotonic()
+    case.tool = subprocess.Popen(
+        [case.tool_path], env=case.env, stdout=open(case.out / "console.txt", "w"),
+        stderr=open(case.out / "stderr.txt", "w"), start_new_session=True)
+    case.procs.append(case.tool)
+    # The ports are probed at start: what there is to choose from is what is live now.
+    case.listed = sorted(str(p) for p in ports_folder(case).glob("*") if p.exists())
+    wait_status(case, " - Idle - ")
+    case.timings["start-up to ' - Idle - '"] = time.monotonic() - started
+    case.window = find_window(case, TITLE)
+
+
+def statuses(case):
+    return read_text(case.out / "status.txt").splitlines()
+
+
+def console(case):
+    return read_text(case.out / "console.txt")
+
+
+def wait_status(case, text, timeout=WAIT, after=0):
+    """Index of the first status line equal to text, at index after or later."""
+    def seen():
+        lines = statuses(case)
+        found = next((i + 1 for i in range(after, len(lines)) if lines[i] == text), 0)
+        check(found or case.tool.poll() is None,
+              f'the tool ended (exit code {case.tool.poll()}) before "{text}"')
+        return found
+    return wait_for(f'status "{text}"', seen, timeout) - 1
+
+
+def choose_port(case, path):
+    """Opens the drop-down with the mouse and walks to the entry with the arrow keys, which
+    lands on it only when the list is in the order the case expects."""
+    click(case, case.window, PORT_LIST_AT)
+    wait_for("the port list to open", lambda: len(visible_windows(case)) > 1)
+    xdo(case, "key", "Home", *["Down"] * case.listed.index(str(path)), "Return")
+    wait_for("the port list to close", lambda: len(visible_windows(case)) == 1)
+
+
+def press_program(case, shows_status=True):
+    shown = len(statuses(case))
+    click(case, case.window, PROGRAM_AT)
+    if shows_status:
+        wait_for("a status text after Program", lambda: len(statuses(case)) > shown)
+
+
+def run_to_completion(case, after=0):
+    started = time.monotonic()
+    press_program(case)
+    done = wait_status(case, "Programming Completed", RUN_WAIT, after)
+    return done, time.monotonic() - started
+
+
+def wait_exit(case, code):
+    try:
+        got = case.tool.wait(timeout=WAIT)
+    except subprocess.TimeoutExpired:
+        raise Failed(f"the tool did not end within {WAIT} s")
+    check(got == code, f"the tool ended with exit code {got}, expected {code}")
+
+
+def opened_ports(case):
+    prefix = " . Opening serial port "
+    return [line[len(prefix):].rsplit(" at ", 1)[0]
+            for line in console(case).splitlines() if line.startswith(prefix)]
+
+
+def squeeze(items):
+    """Consecutive repeats folded into one: a resend shows the same text again."""
+    return [s for i, s in enumerate(items) if i == 0 or items[i - 1] != s]
+
+
+def run_statuses(image_length):
+    blocks = [f"programming {BASE + off:#x}" for off in range(0, image_length, BLOCK)]
+    return ["Contacting Device...", *blocks, "Verifying...", "Program Verified OK",
+            "Resetting target...", "Programming Completed OK", "Programming Completed"]
+
+
+def check_memory(case, sim):
+    memory = sim.memory.read_bytes()
+    check(len(memory) == len(case.image),
+          f"{sim.name}: {len(memory)} bytes written, the image has {len(case.image)}")
+    diff = next((i for i, (a, b) in enumerate(zip(memory, case.image)) if a != b), None)
+    check(diff is None, f"{sim.name}: memory differs from the image at offset {diff}")
+
+
+# --- the cases ---------------------------------------------------------------------------
+
+
+def case_full(case):
+    """A whole run; the target ends up holding the image, and the steps keep their pace."""
+    sim = start_sim(case, "target")
+    start_tool(case)
+    screenshot(case, "idle")
+    size = window_size(case, case.window)
+    check(size == (360, 200), f"window {size}: its size must not follow the port names")
+    choose_port(case, sim.link)
+    started = time.monotonic()
+    press_program(case)
+    wait_status(case, f"programming {BASE + 10 * BLOCK:#x}", RUN_WAIT)
+    screenshot(case, "running")
+    wait_status(case, "Programming Completed", RUN_WAIT)
+    case.timings["full run, Program to 'Programming Completed'"] = time.monotonic() - started
+    screenshot(case, "finished")
+
+    check(squeeze(statuses(case)) == [" - Idle - ", *run_statuses(len(case.image))],
+          f"status texts differ from a clean run's: {squeeze(statuses(case))}")
+    check(f"\nFlash Image Size {len(case.image)} bytes\n" in console(case), "no size line")
+    check(opened_ports(case) == [str(sim.link)], f"opened {opened_ports(case)}")
+    counts = stop_sim(sim)
+    check_memory(case, sim)
+    requests = sim_requests(sim)
+    # A reply lost to the purge after a send (a loaded machine) repeats a block: no fault.
+    check(squeeze([r[2] for r in requests if r[1] == "write"])
+          == [f"0x{a:06X}" for a in range(BASE, BASE + len(case.image), BLOCK)],
+          "blocks not written once each, in order")
+    check(int(counts.get("resets", 0)) >= 1, "the target was not reset")
+    # A step sends its request after a read that lasts at least the 10 ms of silence that end
+    # a reply, and the next step falls due 100 ms after that: a timer running on regardless
+    # would send every 100 ms. A resend and the request after it share one step. The mean,
+    # as the simulator's own clock jitters under load.
+    gaps = [b[0] - a[0] for z, a, b in zip(requests, requests[1:], requests[2:])
+            if a[1:] != z[1:]]
+    mean = sum(gaps) / len(gaps)
+    check(mean >= 105, f"requests {mean:.1f} ms apart on average")
+    check(case.tool.poll() is None, "the tool ended after completion")
+    close_window(case)
+    wait_exit(case, 0)
+
+
+def case_faults(case):
+    """Lost, corrupt, split and noisy replies cost resends, but the run completes."""
+    sim = start_sim(case, "target", "--drop", "3,20", "--corrupt", "6,31", "--split", "9",
+                    "--noise", "12")
+    start_tool(case)
+    choose_port(case, sim.link)
+    case.timings["run with faults"] = run_to_completion(case)[1]
+    screenshot(case, "finished")
+    counts = stop_sim(sim)
+    check_memory(case, sim)
+    check((counts.get("dropped"), counts.get("corrupted"), counts.get("split")) == ("2", "2", "1"),
+          f"faults not injected as asked: {counts}")
+    check(console(case).count(" bytes sent\n") > 59, "the faults caused no resend")
+
+
+def case_failed(case):
+    """A wrong range CRC stops the run at FAILED, the target not reset; Program on the same
+    port then starts over from block 0 and completes."""
+    sim = start_sim(case, "target", "--wrong-crc", "1")
+    start_tool(case)
+    choose_port(case, sim.link)
+    press_program(case)
+    failed = wait_status(case, "FAILED", RUN_WAIT)
+    screenshot(case, "failed")
+    heard = len(sim_requests(sim))
+    time.sleep(2.5)  # an observation window: nothing may follow FAILED
+    check(statuses(case)[failed:] == ["FAILED"], f"status went on: {statuses(case)[failed:]}")
+    check(len(sim_requests(sim)) == heard, "requests were sent after FAILED")
+    check("CRC FAIL\n" in console(case), "no CRC FAIL line")
+
+    case.timings["second run, after FAILED"] = run_to_completion(case, after=failed)[1]
+    screenshot(case, "finished")
+    check(squeeze(statuses(case)[failed + 1:]) == run_statuses(len(case.image)),
+          "the second run did not go from block 0 to completion")
+    kinds = squeeze([r[1] for r in sim_requests(sim)])
+    check(kinds == ["write", "range-crc", "write", "range-crc", "reset"],
+          f"requests heard: {kinds}")
+    check(opened_ports(case) == [str(sim.link)] * 2, f"opened {opened_ports(case)}")
+    stop_sim(sim)
+    check_memory(case, sim)
+
+
+def case_sorted(case):
+    """Entries sort as text (10, 11, 2); the entry chosen is the port programmed."""
+    sims = [start_sim(case, name) for name in ("com2", "com10", "com11")]
+    start_tool(case)
+    check([Path(p).name for p in case.listed] == ["com10", "com11", "com2"],
+          f"the case's own expectation is off: {case.listed}")
+    screenshot(case, "idle")
+    choose_port(case, sims[0].link)
+    run_to_completion(case)
+    screenshot(case, "finished")
+    for sim in sims:
+        stop_sim(sim)
+    check_memory(case, sims[0])
+    check([len(sim_requests(s)) for s in sims[1:]] == [0, 0], "another port was sent requests")
+    check(opened_ports(case) == [str(sims[0].link)], f"opened {opened_ports(case)}")
+
+
+def case_fatal(case):
+    """The chosen port is gone: the box comes up over a run in progress, no step of that run
+    goes on behind it, and dismissing it ends the tool with exit code 1."""
+    live, gone = start_sim(case, "live"), start_sim(case, "gone")
+    start_tool(case)
+    stop_sim(gone)
+    check(not gone.link.exists(), "the simulator left its port behind")
+    choose_port(case, live.link)
+    press_program(case)
+    wait_status(case, f"programming {BASE + 2 * BLOCK:#x}", RUN_WAIT)
+    choose_port(case, gone.link)
+    press_program(case, shows_status=False)
+    box = find_window(case, "Terminate Program")
+    shown = len(statuses(case))
+    screenshot(case, "box", box)
+    time.sleep(2.5)  # an observation window, longer than the old run's resend period
+    check(len(statuses(case)) == shown, f"steps ran behind the box: {statuses(case)[shown:]}")
+    check(case.tool.poll() is None, "the tool ended before the box was dismissed")
+    width, height = window_size(case, box)
+    click(case, box, (width // 2, height - 16))  # OK spans the foot of the box
+    wait_exit(case, 1)
+    check(opened_ports(case) == [str(live.link), str(gone.link)], f"opened {opened_ports(case)}")
+
+
+def case_close(case):
+    """Closing the window in the middle of a run ends the tool with exit code 0."""
+    sim = start_sim(case, "target")
+    start_tool(case)
+    choose_port(case, sim.link)
+    press_program(case)
+    wait_status(case, f"programming {BASE + 4 * BLOCK:#x}", RUN_WAIT)
+    close_window(case)
+    wait_exit(case, 0)
+
+
+def case_no_port(case):
+    """With nothing to choose, Program says so, and the tool carries on."""
+    ports_folder(case).mkdir(parents=True)
+    start_tool(case)
+    press_program(case)
+    wait_status(case, "No port selected")
+    screenshot(case, "no-port")
+    press_program(case)
+    check(case.tool.poll() is None, "the tool ended")
+    check(opened_ports(case) == [], f"opened {opened_ports(case)}")
+    close_window(case)
+    wait_exit(case, 0)
+
+
+def case_no_display(case):
+    """Without a display there is no window: the fatal report goes to standard error, for
+    want of a box, and the exit code is 1."""
+    env = {k: v for k, v in case.env.items() if k != "DISPLAY"}
+    done = subprocess.run([case.tool_path], env=env, capture_output=True, text=True,
+                          timeout=WAIT)
+    check(done.returncode == 1, f"exit code {done.returncode}, expected 1")
+    check("Terminate Program" in done.stderr and "Could not create dialog" in done.stderr,
+          f"no fatal report on standard error: {done.stderr!r}")
+    check("Error number" not in done.stderr, "a system error reported where there was none")
+
+
+# --- running a case ----------------------------------------------------------------------
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case")
+    for option in ("--tool", "--sim", "--image", "--out"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    run = globals().get("case_" + args.case)
+    if run is None:
+        sys.exit(f"no case {args.case}")
+    for program in ("Xvfb", "xdotool", "import"):
+        if shutil.which(program) is None:
+            sys.exit(f"{program} is missing: scripts/test.sh installs it")
+
+    out = Path(args.out).resolve() / args.case
+    out.parent.mkdir(parents=True, exist_ok=True)
+    # Two test runs of one build tree at once must not clear each other's folder.
+    lock = open(out.parent / f"{args.case}.lock", "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    shutil.rmtree(out, ignore_errors=True)
+    (out / "home").mkdir(parents=True)
+    (out / "run").mkdir(mode=0o700)
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS")}
+    env.update(HOME=str(out / "home"), XDG_RUNTIME_DIR=str(out / "run"), GDK_BACKEND="x11",
+               GSK_RENDERER="cairo", GSETTINGS_BACKEND="memory", GTK_A11Y="none",
+               NO_AT_BRIDGE="1", VEK_PORTS_FOLDER_ONLY="1",
+               VEK_STATUS_TRACE=str(out / "status.txt"))
+    case = Case(args.case, out, args.tool, args.sim, Path(args.image).read_bytes(), env)
+    started = time.monotonic()
+    try:
+        start_xvfb(case)
+        run(case)
+    except Exception as e:
+        if not isinstance(e, Failed):
+            traceback.print_exc()
+        print(f"FAIL {args.case}: {e}")
+        print("status lines (tail):", *statuses(case)[-8:], sep="\n  ")
+        print("console (tail):", *console(case).splitlines()[-12:], sep="\n  ")
+        print("stderr:", read_text(out / "stderr.txt"))
+        print(f"logs and screenshots: {out}")
+        return 1
+    finally:
+        for proc in reversed(case.procs):
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    for what, seconds in case.timings.items():
+        print(f"{what}: {seconds:.2f} s")
+    print(f"case {args.case} passed in {time.monotonic() - started:.2f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

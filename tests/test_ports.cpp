@@ -1,0 +1,127 @@
+// The port list against a private ports folder filled with pseudo-terminals made here.
+#include "shell/ports.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/file.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+struct PortsFolderTest : testing::Test {
+    fs::path runtime;
+    fs::path folder;
+    std::vector<int> masters;
+
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vek-test-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        runtime = pattern;
+        folder = runtime / "vek-ports";
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        // Only what the test puts into the folder: the machine's own ports vary.
+        setenv("VEK_PORTS_FOLDER_ONLY", "1", 1);
+    }
+
+    void TearDown() override
+    {
+        for (int m : masters)
+            close(m);
+        fs::remove_all(runtime);
+        unsetenv("XDG_RUNTIME_DIR");
+        unsetenv("VEK_PORTS_FOLDER_ONLY");
+    }
+
+    // A simulated target's port: a symlink in the folder to a new pseudo-terminal's slave.
+    std::string Publish(const std::string &name)
+    {
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        masters.push_back(master);
+        fs::create_directories(folder);
+        fs::create_symlink(ptsname(master), folder / name);
+        return (folder / name).string();
+    }
+
+    Names Listed(const Names &names) const
+    {
+        Names paths;
+        for (const std::string &n : names)
+            paths.push_back((folder / n).string());
+        return paths;
+    }
+};
+
+TEST_F(PortsFolderTest, FolderIsPerUserUnderTheRuntimeFolderElseUnderTmp)
+{
+    EXPECT_EQ(PortsFolder(), folder.string());
+    std::string fallback = "/tmp/vek-ports-" + std::to_string(getuid());
+    setenv("XDG_RUNTIME_DIR", "relative/dir", 1); // not a usable runtime folder
+    EXPECT_EQ(PortsFolder(), fallback);
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(PortsFolder(), fallback);
+}
+
+TEST_F(PortsFolderTest, SortedByBytesNotByNumberOrCreation)
+{
+    for (const char *name : {"com2", "com10", "com11", "Com3", "com1-b"})
+        Publish(name);
+    EXPECT_EQ(ListPorts(), Listed({"Com3", "com1-b", "com10", "com11", "com2"}));
+}
+
+TEST_F(PortsFolderTest, LeavesOutWhatIsGoneHeldOrNoTerminal)
+{
+    Publish("free");
+    std::string held = Publish("held");
+    Publish(".hidden");
+    std::ofstream(folder / "plain-file") << "not a terminal\n";
+    fs::create_directory(folder / "subfolder");
+    // The target has ended and its link dangles. Last, so no later pty reuses its number.
+    std::string gone = Publish("gone");
+    close(masters.back());
+    masters.pop_back();
+
+    // Held the way a run holds its port: a lock that refuses even root.
+    int holder = open(held.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(ListPorts(), Listed({"free"}));
+
+    close(holder);
+    EXPECT_EQ(ListPorts(), Listed({"free", "held"}));
+    EXPECT_TRUE(fs::is_symlink(gone)) << "probing must not tidy up the folder";
+}
+
+TEST_F(PortsFolderTest, ProbingLeavesThePortFreeAndCreatesNothing)
+{
+    EXPECT_TRUE(ListPorts().empty());
+    EXPECT_FALSE(fs::exists(folder));
+
+    std::string port = Publish("target");
+    ASSERT_EQ(ListPorts(), Names{port});
+    int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the probe kept its lock";
+    close(fd);
+}
+
+TEST_F(PortsFolderTest, DevicePortsOnlyWithoutTheSwitch)
+{
+    std::string port = Publish("target");
+    unsetenv("VEK_PORTS_FOLDER_ONLY");
+    Names all = ListPorts();
+    EXPECT_NE(std::find(all.begin(), all.end(), port), all.end());
+    for (const std::string &p : all) {
+        EXPECT_TRUE(p == port || p.rfind("/dev/tty", 0) == 0 || p.rfind("/dev/rfcomm", 0) == 0)
+            << p;
+    }
+    EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+}

@@ -1,6 +1,6 @@
-# Turns the firmware image into a C++ source with one array, for builds without Windows
-# resources. The image file is chosen with the cache variable VEK_IMAGE.
-function(vek_embed_image image out)
+# The firmware image is chosen with the cache variable VEK_IMAGE. A missing or empty image stops
+# the configure step; a change of the file re-runs it. Its size goes to size_var.
+function(vek_check_image image size_var)
     if(NOT EXISTS "${image}")
         message(FATAL_ERROR "Firmware image not found: ${image} (set VEK_IMAGE to the image file)")
     endif()
@@ -9,6 +9,13 @@ function(vek_embed_image image out)
         message(FATAL_ERROR "Firmware image is empty: ${image}")
     endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${image}")
+    set(${size_var} ${size} PARENT_SCOPE)
+endfunction()
+
+# Turns the firmware image into a C++ source with one array, for builds without Windows
+# resources.
+function(vek_embed_image image out)
+    vek_check_image("${image}" size)
     file(READ "${image}" hex HEX)
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
     string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")

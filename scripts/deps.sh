@@ -16,3 +16,12 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev pkg-config)
+# The GTK 4 window, and what its demo and end-to-end tests drive it with.
+GTK_PACKAGES=(libgtk-4-dev xvfb xauth xdotool imagemagick python3)
+# The Windows program: cross compiler, GoogleTest's sources for it, Wine to run it headless,
+# with the X libraries and fonts its window needs under Xvfb.
+WINE_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine libxrender1 libxrandr2
+    libxi6 libxcursor1 libxfixes3 libxinerama1 libxcomposite1 xvfb xauth xdotool imagemagick)
+# The hardening checks: clang with its sanitizer and libFuzzer runtimes, valgrind, and the
+# two static analyzers.
+CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)

@@ -8,13 +8,12 @@
 
 #include "engine/installer.h"
 #include "modbus/modbus.h"
+#include "tests/rig.h"
 #include "tests/ui_record.h"
 #include "tools/target_sim.h"
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
 
 std::vector<uint8_t> pattern(size_t n)
 {
@@ -35,17 +34,15 @@ struct Block {
 struct Engine : testing::Test {
     sim target;
     bool started = false;
-    std::vector<uint8_t> buf = std::vector<uint8_t>(MODBUS_FRAME_LENGTH_MAX);
-    std::vector<uint8_t> image;
-    installer_t rec{};
+    rig r;
+    installer_t &rec = r.rec;
+    std::vector<uint8_t> &image = r.image;
     T t = &rec;
 
     void SetUp() override
     {
         shown = {};
-        rec.buf = buf.data();
-        rec.max = MODBUS_FRAME_LENGTH_MAX;
-        rec.node = MODBUS_NODE_DEFAULT;
+        rigSetUp(&r, {}, nullptr);
     }
     void TearDown() override
     {
@@ -63,25 +60,8 @@ struct Engine : testing::Test {
         ASSERT_TRUE(simStart(&target, cfg, &error)) << error;
         started = true;
     }
-    void use_image(size_t n)
-    {
-        image = pattern(n);
-        rec.image = image.data();
-        rec.image_length = static_cast<uint32_t>(n);
-        rec.image_base_address = 0x81000;
-    }
-    // Steps the sequence until it ends or the time is up.
-    state_t run(std::chrono::seconds limit = std::chrono::seconds(120))
-    {
-        rec.port = target.port.c_str();
-        rec.baud = 115200;
-        prog_init(t);
-        auto deadline = Clock::now() + limit;
-        while (rec.state != STATE_COMPLETE && rec.state != STATE_VERIFY_FAILED &&
-               Clock::now() < deadline)
-            do_program(t);
-        return rec.state;
-    }
+    void use_image(size_t n) { rigSetUp(&r, pattern(n), target.port.c_str()); }
+    state_t run() { return rigRun(&r, std::chrono::seconds(120)); }
     std::vector<sim_frame> frames(sim_kind kind)
     {
         std::vector<sim_frame> out;
@@ -90,13 +70,14 @@ struct Engine : testing::Test {
                 out.push_back(f);
         return out;
     }
-    // The blocks as the target saw them, a resent block counted once.
-    std::vector<Block> blocks()
+    // The blocks as the target saw them from its first'th write on, a resent block counted once.
+    std::vector<Block> blocks(size_t first = 0)
     {
         std::vector<Block> out;
-        for (auto &f : frames(SIM_KIND_WRITE))
-            if (out.empty() || !(out.back() == Block{f.address, f.length}))
-                out.push_back({f.address, f.length});
+        auto writes = frames(SIM_KIND_WRITE);
+        for (size_t i = first; i < writes.size(); i++)
+            if (out.empty() || !(out.back() == Block{writes[i].address, writes[i].length}))
+                out.push_back({writes[i].address, writes[i].length});
         return out;
     }
     std::vector<Block> expected_blocks()
@@ -154,12 +135,7 @@ TEST_F(Engine, ImageLengthsAtAndBelowTheBlockSize)
         use_image(n);
         ASSERT_EQ(run(), STATE_COMPLETE);
         serClose(&rec.h_port);
-        auto writes = frames(SIM_KIND_WRITE);
-        std::vector<Block> b;
-        for (size_t i = before; i < writes.size(); i++)
-            if (b.empty() || !(b.back() == Block{writes[i].address, writes[i].length}))
-                b.push_back({writes[i].address, writes[i].length});
-        EXPECT_EQ(b, expected_blocks()); // no empty block after a full one
+        EXPECT_EQ(blocks(before), expected_blocks()); // no empty block after a full one
         EXPECT_EQ(simMemory(&target, 0x81000, uint32_t(n)), image);
     }
 }
@@ -272,7 +248,6 @@ TEST_F(EngineDeath, PortThatCannotBeOpenedIsFatal)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // the simulator runs a thread
     rec.port = "/dev/no-such-port";
-    rec.baud = 115200;
     EXPECT_EXIT(prog_init(t), testing::ExitedWithCode(1),
                 "\\[box: Terminate Program\\]\n\nAn Error has occurred as follows:\n {10}Unable "
                 "to open serial port. In use already, or not present\nError number 2 "

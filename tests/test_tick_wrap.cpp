@@ -9,6 +9,7 @@
 
 #include "engine/installer.h"
 #include "serial/os.h"
+#include "tests/rig.h"
 #include "tests/ui_record.h"
 #include "tools/target_sim.h"
 
@@ -64,24 +65,11 @@ TEST(TickWrap, ResendFallsDueOneResponseTimeAfterTheSendAcrossTheWrap)
     std::string error;
     ASSERT_TRUE(simStart(&target, cfg, &error)) << error;
 
-    std::vector<uint8_t> buf(MODBUS_FRAME_LENGTH_MAX), image(100, 0x5A);
-    installer_t rec{};
-    rec.buf = buf.data();
-    rec.max = MODBUS_FRAME_LENGTH_MAX;
-    rec.node = MODBUS_NODE_DEFAULT;
-    rec.image = image.data();
-    rec.image_length = 100;
-    rec.image_base_address = 0x81000;
-    rec.port = target.port.c_str();
-    rec.baud = 115200;
-
+    rig r;
+    rigSetUp(&r, std::vector<uint8_t>(100, 0x5A), target.port.c_str());
     shift_ms = int64_t{0x100000000} - 300 - real_ms() % int64_t{0x100000000}; // wraps in 0.3 s
-    prog_init(&rec);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (rec.state != STATE_COMPLETE && std::chrono::steady_clock::now() < deadline)
-        do_program(&rec);
-    ASSERT_EQ(rec.state, STATE_COMPLETE);
-    serClose(&rec.h_port);
+    ASSERT_EQ(rigRun(&r, std::chrono::seconds(60)), STATE_COMPLETE);
+    serClose(&r.rec.h_port);
     simStop(&target);
 
     auto log = simLog(&target);

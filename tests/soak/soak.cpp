@@ -7,7 +7,8 @@
 // short CRC, an exception, a late reply to an earlier request, or the target's true CRC of
 // memory that differs); no run hangs. Any other outcome is a violation: exit code 1.
 //
-// usage: vek-soak [--runs N] [--first N] [--rng N] [--jobs N] [--max-image BYTES] [--tick-ms MS]
+// usage: vek-soak [--runs N] [--first N] [--rng N] [--jobs N]; a violating run's line names its
+// number, and --first N --runs 1 repeats it alone.
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -16,13 +17,13 @@
 #include <random>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "engine/installer.h"
 #include "engine/ui.h"
 #include "modbus/modbus.h"
+#include "tests/rig.h"
 #include "tools/target_sim.h"
 
 void uiStatus(const char *) {}
@@ -106,8 +107,8 @@ outcome failureCause(const installer_t &rec, unsigned memory_crc, const sim_coun
 }
 
 // One run, drawn from the random start value and the run's number alone, so that any run can
-// be repeated by itself (--runs N --first N).
-void oneRun(int run, uint32_t rng, int max_image, int tick_ms, totals &tot, FILE *out)
+// be repeated by itself.
+void oneRun(int run, uint32_t rng, totals &tot, FILE *out)
 {
     std::mt19937 draws(rng * 2654435761u + static_cast<uint32_t>(run));
     sim_config cfg;
@@ -139,7 +140,7 @@ void oneRun(int run, uint32_t rng, int max_image, int tick_ms, totals &tot, FILE
     default:
         break;
     }
-    uint32_t n = 1 + draws() % static_cast<uint32_t>(max_image);
+    uint32_t n = 1 + draws() % 6144;
     if (draws() % 4 == 0)
         n = 512 * (1 + n / 512 % 12); // whole blocks only
     std::vector<uint8_t> image(n);
@@ -152,28 +153,12 @@ void oneRun(int run, uint32_t rng, int max_image, int tick_ms, totals &tot, FILE
         fprintf(out, "simulator: %s\n", error.c_str());
         exit(2);
     }
-    std::vector<uint8_t> buf(MODBUS_FRAME_LENGTH_MAX);
-    installer_t rec{};
-    rec.buf = buf.data();
-    rec.max = MODBUS_FRAME_LENGTH_MAX;
-    rec.node = MODBUS_NODE_DEFAULT;
-    rec.image = image.data();
-    rec.image_length = n;
-    rec.image_base_address = SIM_MEMORY_BASE;
-    rec.port = target.port.c_str();
-    rec.baud = 115200;
-    const auto r0 = Clock::now();
-    prog_init(&rec);
+    rig r;
+    rigSetUp(&r, image, target.port.c_str());
+    const installer_t &rec = r.rec;
     // Every fault costs at most a few response times; this bound only catches a hang.
-    const auto deadline = r0 + std::chrono::seconds(60 + 10 * (n / 512));
-    while (rec.state != STATE_COMPLETE && rec.state != STATE_VERIFY_FAILED &&
-           Clock::now() < deadline) {
-        do_program(&rec);
-        if (tick_ms)
-            std::this_thread::sleep_for(std::chrono::milliseconds(tick_ms));
-    }
-    const double secs = std::chrono::duration<double>(Clock::now() - r0).count();
-    serClose(&rec.h_port);
+    rigRun(&r, std::chrono::seconds(60 + 10 * (n / 512)));
+    serClose(&r.rec.h_port);
     simStop(&target);
 
     const sim_counts c = simCounts(&target);
@@ -202,27 +187,21 @@ void oneRun(int run, uint32_t rng, int max_image, int tick_ms, totals &tot, FILE
     else if (rec.state == STATE_VERIFY_FAILED)
         o = failureCause(rec, simCrc16(memory.data(), n), c, late_possible, equal);
 
-    const int counts[] = {c.dropped,    c.corrupted, c.split,         c.delayed,
-                          c.exceptions, c.wrong_crc, c.short_replies, c.noise};
-    for (int k = 0; k < 8; k++)
-        tot[DROP + k] += counts[k];
     tot[o]++;
-    tot[REQUESTS] += c.requests;
-    tot[RESENDS] += resends;
-    tot[BYTES] += n;
-    tot[RUNS]++;
-    fprintf(out, "%4d  %5u  %4d %4d %4d %4d %4d %4d %4d %4d  %7d  %7.1f  %s\n", run, n, c.dropped,
-            c.corrupted, c.split, c.delayed, c.exceptions, c.wrong_crc, c.short_replies, c.noise,
-            resends, secs, OUTCOME_NAMES[o]);
-    fflush(out);
+    int k = DROP; // the tallies after the outcomes, in their order
+    for (long long add : {c.dropped, c.corrupted, c.split, c.delayed, c.exceptions, c.wrong_crc,
+                          c.short_replies, c.noise, c.requests, resends, int(n), 1})
+        tot[k++] += add;
+    if (o >= BAD_COMPLETED_DIFFERENT)
+        fprintf(out, "run %d (image %u bytes): %s\n", run, n, OUTCOME_NAMES[o]);
 }
 
-int argInt(int argc, char **argv, const char *name, long fallback)
+int argInt(int argc, char **argv, const char *name, int fallback)
 {
     for (int i = 1; i + 1 < argc; i++)
         if (std::strcmp(argv[i], name) == 0)
             return static_cast<int>(std::strtol(argv[i + 1], nullptr, 0));
-    return static_cast<int>(fallback);
+    return fallback;
 }
 
 } // namespace
@@ -232,8 +211,6 @@ int main(int argc, char **argv)
     const int runs = argInt(argc, argv, "--runs", 30);
     const int first = argInt(argc, argv, "--first", 1);
     const uint32_t rng = static_cast<uint32_t>(argInt(argc, argv, "--rng", 1));
-    const int max_image = argInt(argc, argv, "--max-image", 6144);
-    const int tick_ms = argInt(argc, argv, "--tick-ms", 0);
     const int jobs = argInt(argc, argv, "--jobs", 1);
 
     // The engine's console log would bury the table: it goes to /dev/null. Each run's line is
@@ -242,9 +219,6 @@ int main(int argc, char **argv)
     if (!out || !freopen("/dev/null", "w", stdout))
         return 2;
     setvbuf(out, nullptr, _IOLBF, 512);
-    fprintf(out,
-            " run  image  drop corr splt dely  exc wrng shrt nois  resends  seconds  outcome\n");
-    fflush(out);
 
     // Runs wait on the line far more than they compute: jobs processes share the runs.
     const auto t0 = Clock::now();
@@ -261,7 +235,7 @@ int main(int argc, char **argv)
             close(fd[0]);
             totals mine{};
             for (int run = first + j; run < first + runs; run += jobs)
-                oneRun(run, rng, max_image, tick_ms, mine, out);
+                oneRun(run, rng, mine, out);
             bool sent = write(fd[1], &mine, sizeof mine) == static_cast<ssize_t>(sizeof mine);
             _exit(sent ? 0 : 2);
         }
@@ -282,7 +256,7 @@ int main(int argc, char **argv)
     long long bad = lost ? 1 : 0;
     for (int o = BAD_COMPLETED_DIFFERENT; o < OUTCOMES; o++)
         bad += tot[o];
-    fprintf(out, "\nruns             %lld (rng %u, %d jobs, %.0f s)\n", tot[RUNS], rng, jobs,
+    fprintf(out, "runs             %lld (rng %u, %d jobs, %.0f s)\n", tot[RUNS], rng, jobs,
             std::chrono::duration<double>(Clock::now() - t0).count());
     fprintf(out,
             "faults injected  drop %lld, corrupt %lld, split %lld, delay %lld, exception %lld, "

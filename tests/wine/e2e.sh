@@ -56,6 +56,17 @@ choose_port() {
 
 press_program() { click point 4; }
 
+# one_target SIM-ARGS...: a target on COM3 with these faults, the tool, and a run started on it.
+one_target() {
+    sim_start target --pace "$@"
+    wine_prefix
+    wine_start COM3="$WINE_TEST_DIR/target.pty"
+    tool_start
+    screenshot "$ARTIFACTS/$case_name-idle.png"
+    choose_port '\\.\com3'
+    press_program
+}
+
 expect_status() {
     local text
     text=$(rs wait "$1" "$2") || fail "status \"$text\", expected \"$1\""
@@ -85,21 +96,13 @@ xvfb_start
 
 case $case_name in
 full)
-    sim_start target --pace
-    wine_prefix
-    wine_start COM3="$WINE_TEST_DIR/target.pty"
-    tool_start
+    one_target
     grep -qx "Flash Image Size $IMAGE_SIZE bytes"$'\r' "$WINE_TEST_DIR/tool.out" ||
         fail "no image size line"
-    screenshot "$ARTIFACTS/full-idle.png"
-    choose_port '\\.\com3'
-    t0=$SECONDS
-    press_program
     # The log reaches a pipe while the run goes on, not only when the program ends.
     wait_for 60 grep -q "^programming address 0x81000, block size 0x200, from image offset 0" \
         "$WINE_TEST_DIR/tool.out" || fail "no log line for the first block"
     expect_status "Programming Completed" $RUN_LIMIT
-    log "full run: $((SECONDS - t0)) s"
     screenshot "$ARTIFACTS/full-finished.png"
     sim_stop target
     expect_memory target
@@ -107,12 +110,7 @@ full)
         "$WINE_TEST_DIR/target.out" || fail "target saw: $(tail -n1 "$WINE_TEST_DIR/target.out")"
     ;;
 faults)
-    sim_start target --pace --drop 3,30 --corrupt 7,45 --split 12 --noise 20,50
-    wine_prefix
-    wine_start COM3="$WINE_TEST_DIR/target.pty"
-    tool_start
-    choose_port '\\.\com3'
-    press_program
+    one_target --drop 3,30 --corrupt 7,45 --split 12 --noise 20,50
     expect_status "Programming Completed" $RUN_LIMIT
     sim_stop target
     expect_memory target
@@ -120,12 +118,7 @@ faults)
         fail "faults not injected: $(tail -n1 "$WINE_TEST_DIR/target.out")"
     ;;
 failed)
-    sim_start target --pace --wrong-crc 1
-    wine_prefix
-    wine_start COM3="$WINE_TEST_DIR/target.pty"
-    tool_start
-    choose_port '\\.\com3'
-    press_program
+    one_target --wrong-crc 1
     expect_status "FAILED" $RUN_LIMIT
     screenshot "$ARTIFACTS/failed.png"
     grep -qx $'CRC FAIL\r' "$WINE_TEST_DIR/tool.out" || fail "no CRC FAIL line"

@@ -1,6 +1,5 @@
 // Test aid run under the same Wine prefix as vek-update.exe: reads what the dialog shows from
 // its real controls, and tells where to click.
-//   readstatus status                   text of the status line (control 5)
 //   readstatus wait TEXT SECONDS        waits until the status line reads TEXT; 1 on timeout
 //   readstatus ports                    the port list's entries, one a line
 //   readstatus selected                 the entry shown as selected ("" for none)
@@ -22,16 +21,6 @@ namespace
 
 constexpr int ID_PORTS = 3;
 constexpr int ID_STATUS = 5;
-
-HWND Dialog()
-{
-    return FindWindowA("VEK", nullptr);
-}
-
-HWND Box()
-{
-    return FindWindowA(nullptr, "Terminate Program");
-}
 
 std::string Text(HWND w)
 {
@@ -65,9 +54,9 @@ int PrintMiddle(HWND w)
 
 int main(int argc, char **argv)
 {
-    std::string cmd = argc > 1 ? argv[1] : "status";
+    const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "box" || cmd == "box-ok") {
-        HWND box = Box();
+        HWND box = FindWindowA(nullptr, "Terminate Program");
         if (box == nullptr)
             return 2;
         if (cmd == "box-ok")
@@ -79,14 +68,10 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    HWND dialog = Dialog();
+    HWND dialog = FindWindowA("VEK", nullptr);
     if (dialog == nullptr)
         return 2;
     HWND ports = GetDlgItem(dialog, ID_PORTS);
-    if (cmd == "status") {
-        printf("%s\n", Status(dialog).c_str());
-        return 0;
-    }
     if (cmd == "wait" && argc > 3) {
         DWORD limit_ms = static_cast<DWORD>(atoi(argv[3])) * 1000;
         DWORD start = GetTickCount();

@@ -1,0 +1,46 @@
+// A programming record set up as a shell sets it up, for the tests and harnesses that step the
+// engine themselves.
+#pragma once
+
+#include <chrono>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/installer.h"
+
+struct rig {
+    std::vector<uint8_t> buf = std::vector<uint8_t>(MODBUS_FRAME_LENGTH_MAX);
+    std::vector<uint8_t> image;
+    installer_t rec{};
+};
+
+// The frame buffer, the slave address, the image at the target's base and the port at 115200
+// baud. The rig must stay where it is while its record is in use.
+inline void rigSetUp(rig *r, std::vector<uint8_t> image, const char *port)
+{
+    r->image = std::move(image);
+    installer_t &rec = r->rec;
+    rec.buf = r->buf.data();
+    rec.max = MODBUS_FRAME_LENGTH_MAX;
+    rec.node = MODBUS_NODE_DEFAULT;
+    rec.image = r->image.data();
+    rec.image_length = static_cast<uint32_t>(r->image.size());
+    rec.image_base_address = 0x81000;
+    rec.port = port;
+    rec.baud = 115200;
+}
+
+// Starts a run and steps it, pause_ms apart, until it completes or fails verification, or
+// until limit is up; the state it ended in.
+inline state_t rigRun(rig *r, std::chrono::seconds limit, int pause_ms = 0)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    prog_init(&r->rec);
+    while (r->rec.state != STATE_COMPLETE && r->rec.state != STATE_VERIFY_FAILED &&
+           std::chrono::steady_clock::now() < deadline) {
+        do_program(&r->rec);
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+    return r->rec.state;
+}

@@ -82,8 +82,10 @@ static void header(T t, unsigned mei_type)
 void program_block(T t, unsigned target_memory_address, int block_length,
                    const uint8_t *local_memory_address)
 {
-    assert(local_memory_address != 0 && block_length > 0 &&
-           block_length <= MODBUS_PROG_BLOCKSIZE_MAX);
+    // The expression is also the text a failed check reports; keep it as written.
+    // clang-format off
+    assert(local_memory_address!=0 && block_length>0 && block_length <= MODBUS_PROG_BLOCKSIZE_MAX);
+    // clang-format on
     header(t, MEI_TYPE_PROG);
     bitWr32BE(t->buf + 3, target_memory_address);
     bitWr16BE(t->buf + 7, static_cast<unsigned>(block_length));

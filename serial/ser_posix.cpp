@@ -36,6 +36,9 @@ int serOpen(ser_port *port, const char *path)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     port->fd = fd;
     port->open = true;
+    // Until serInit sets them, reads keep the timing the caller counts on.
+    port->gap_ms = 10;
+    port->total_ms = 1000;
     return 0;
 }
 

@@ -50,10 +50,12 @@ bool ProgramPressed(T t, const char *port)
 bool TimerTick(T t)
 {
     do_program(t);
-    if (t->state != STATE_COMPLETE)
-        return true;
+    return t->state != STATE_COMPLETE;
+}
+
+void RunCompleted(T t)
+{
     uiBeep(2000, 100);
     status("Programming Completed");
     serClose(&t->h_port);
-    return false;
 }

@@ -17,5 +17,9 @@ void TakeImage(T t, const void *image, uint32_t length);
 bool ProgramPressed(T t, const char *port);
 
 // One step of the sequence. true while the run goes on (re-arm the timer); false once it
-// has completed, after the beep, the final status text and the close of the port.
+// has completed.
 bool TimerTick(T t);
+
+// The end of a completed run, once the shell has stopped its timer: the beep, the final
+// status text and the close of the port.
+void RunCompleted(T t);

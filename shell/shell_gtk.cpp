@@ -46,6 +46,8 @@ static gboolean OnStep(gpointer)
     // a full period after this one ended, however long its serial read took.
     if (TimerTick(&installer))
         shell.step_timer = g_timeout_add(WINDOWS_TIMER_PERIOD, OnStep, nullptr);
+    else
+        RunCompleted(&installer);
     return G_SOURCE_REMOVE;
 }
 

@@ -67,10 +67,12 @@ static void Tick(HWND dialog)
     // Pushed out for the length of the step, so that it cannot fall due during a long read;
     // re-armed afterwards, so that the next step comes a full period after this one ended.
     SetTimer(dialog, ID_STEP_TIMER, STEP_HOLD_MS, nullptr);
-    if (TimerTick(&installer))
-        SetTimer(dialog, ID_STEP_TIMER, WINDOWS_TIMER_PERIOD, nullptr);
-    else
+    bool running = TimerTick(&installer);
+    SetTimer(dialog, ID_STEP_TIMER, WINDOWS_TIMER_PERIOD, nullptr);
+    if (!running) {
         KillTimer(dialog, ID_STEP_TIMER);
+        RunCompleted(&installer);
+    }
 }
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

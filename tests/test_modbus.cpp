@@ -67,7 +67,9 @@ using FrameDeath = Frame;
 TEST_F(FrameDeath, BlockLengthsOutsideOneTo512AreRefused)
 {
     bytes block(600);
-    EXPECT_DEATH(program_block(t, 0x81000, 0, block.data()), "block_length > 0");
+    EXPECT_DEATH(program_block(t, 0x81000, 0, block.data()),
+                 "local_memory_address!=0 && block_length>0 && block_length <= "
+                 "MODBUS_PROG_BLOCKSIZE_MAX");
     EXPECT_DEATH(program_block(t, 0x81000, 513, block.data()), "MODBUS_PROG_BLOCKSIZE_MAX");
     EXPECT_DEATH(program_block(t, 0x81000, 16, nullptr), "local_memory_address");
 }

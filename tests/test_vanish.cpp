@@ -55,6 +55,8 @@ struct Vanish : testing::Test {
     bool tick()
     {
         bool more = TimerTick(t);
+        if (!more)
+            RunCompleted(t);
         std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
         return more;
     }

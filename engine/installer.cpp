@@ -149,18 +149,14 @@ static void compare_crcs(T t)
     unsigned local = crc_region(t->image, static_cast<int>(t->image_length));
     // The target's CRC sits in bytes 11 and 12, ahead of the frame's own CRC. A shorter reply
     // does not carry it, and what the buffer holds there is left over from earlier frames.
-    if (t->len < 15) {
+    bool carried = t->len >= 15;
+    unsigned remote = carried ? bitRd16BE(t->buf + 11) : 0;
+    if (carried)
+        printf("Remote CRC %#x\n", remote);
+    else
         printf("Remote CRC missing: reply of %d bytes\n", t->len);
-        printf("Local  CRC %#x\n", local);
-        printf("CRC FAIL\n");
-        status("FAILED");
-        tran(t, STATE_VERIFY_FAILED);
-        return;
-    }
-    unsigned remote = bitRd16BE(t->buf + 11);
-    printf("Remote CRC %#x\n", remote);
     printf("Local  CRC %#x\n", local);
-    if (remote == local) {
+    if (carried && remote == local) {
         printf("CRCs match\n");
         status("Program Verified OK");
         tran(t, STATE_TARGET_RESET);

@@ -328,7 +328,8 @@ def case_full(case):
     check(size == (360, 200), f"window {size}: its size must not follow the port names")
     choose_port(case, sim.link)
     press_program(case)
-    wait_status(case, f"programming {BASE + 10 * BLOCK:#x}", RUN_WAIT)
+    half_way = len(case.image) // BLOCK // 2 * BLOCK
+    wait_status(case, f"programming {BASE + half_way:#x}", RUN_WAIT)
     screenshot(case, "running")
     wait_status(case, "Programming Completed", RUN_WAIT)
     screenshot(case, "finished")

@@ -109,5 +109,5 @@ double AcknowledgedShare(T t)
 int SilentResends(const run_watch *w, T t)
 {
     bool long_wait = static_cast<uint32_t>(osTickms() - w->quiet_since) > SILENCE_HINT_MS;
-    return Waiting(t) && t->state == w->state && long_wait ? w->resends : 0;
+    return Waiting(t) && long_wait ? w->resends : 0;
 }

@@ -66,20 +66,30 @@ static void ShowRun()
     GtkProgressBar *bar = GTK_PROGRESS_BAR(shell.progress);
     double share = AcknowledgedShare(&installer);
     std::string percent = std::to_string(static_cast<int>(share * 100)) + "%";
-    gtk_progress_bar_set_fraction(bar, share);
-    gtk_progress_bar_set_text(bar, percent.c_str());
-    if (installer.state == STATE_VERIFY_FAILED)
-        gtk_widget_add_css_class(shell.progress, "error");
-    else
-        gtk_widget_remove_css_class(shell.progress, "error");
+    // Most steps change nothing here (after FAILED the steps go on every 100 ms), and a bar
+    // given its own fraction again is still laid out and painted anew.
+    if (gtk_progress_bar_get_fraction(bar) != share)
+        gtk_progress_bar_set_fraction(bar, share);
+    const char *text = gtk_progress_bar_get_text(bar);
+    if (text == nullptr || percent != text)
+        gtk_progress_bar_set_text(bar, percent.c_str());
+    bool failed = installer.state == STATE_VERIFY_FAILED;
+    if (failed != gtk_widget_has_css_class(shell.progress, "error")) {
+        if (failed)
+            gtk_widget_add_css_class(shell.progress, "error");
+        else
+            gtk_widget_remove_css_class(shell.progress, "error");
+    }
 
     std::string hint;
     if (int resends = SilentResends(&shell.watch, &installer)) {
         hint = "No reply from the device yet: check the cable, its power and the port (" +
                std::to_string(resends) + (resends == 1 ? " request" : " requests") + " sent again)";
     }
-    gtk_label_set_text(GTK_LABEL(shell.silence_hint), hint.c_str());
-    gtk_widget_set_visible(shell.silence_hint, !hint.empty());
+    if (hint != gtk_label_get_text(GTK_LABEL(shell.silence_hint))) {
+        gtk_label_set_text(GTK_LABEL(shell.silence_hint), hint.c_str());
+        gtk_widget_set_visible(shell.silence_hint, !hint.empty());
+    }
 
     if (shell.trace == nullptr)
         return;

@@ -582,11 +582,12 @@ def case_replug(case):
     """Ports come and go while the tool runs: opening the list probes again, so a new port
     shows up and one that went leaves, while the chosen entry stays chosen; during a run the
     run's port stays listed, never probed, and the run completes."""
-    first, chosen = start_sim(case, "a"), start_sim(case, "c")
+    chosen, leaving = start_sim(case, "c"), start_sim(case, "d")
     start_tool(case)
     choose_port(case, chosen.link)
-    later = start_sim(case, "b")
-    stop_sim(first)
+    # The chosen entry moves from first to second place: kept by its port, not its place.
+    later = start_sim(case, "a")
+    stop_sim(leaving)
     selected, listed = open_list(case)
     close_list(case)
     check(listed == [str(later.link), str(chosen.link)], f"listed {listed}")

@@ -1,12 +1,22 @@
 #include "shell/ports.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <glob.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,62 +28,330 @@ std::string PortsFolder()
     return "/tmp/vek-ports-" + std::to_string(getuid());
 }
 
-// A terminal that opens, and that no other program holds locked. The lock test matters for
-// root, whom the exclusive-open flag of a held port does not stop.
-static bool PortIsFree(const char *path)
+namespace
 {
-    // O_NONBLOCK: do not wait for carrier; O_NOCTTY: do not become our controlling terminal.
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    termios settings;
-    bool usable = tcgetattr(fd, &settings) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd); // also drops the lock
-    return usable;
+
+// One path that may be a serial port.
+struct candidate {
+    std::string path;
+    std::string tty;    // its name under /sys/class/tty, when it has one
+    std::string target; // where a symlink of the ports folder leads
+};
+
+enum probe_t { PORT_FREE, PORT_GONE, PORT_REFUSED };
+
+std::string BaseName(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-static void AddDevices(std::vector<std::string> *ports)
+std::string LinkTarget(const std::string &path)
 {
-    static const char *const patterns[] = {"/dev/ttyS*",   "/dev/ttyUSB*",   "/dev/ttyACM*",
-                                           "/dev/ttyAMA*", "/dev/ttyXRUSB*", "/dev/rfcomm*"};
+    std::array<char, 4096> buf{};
+    ssize_t n = readlink(path.c_str(), buf.data(), buf.size() - 1);
+    return n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string();
+}
+
+std::string RealPath(const std::string &path)
+{
+    char *real = realpath(path.c_str(), nullptr);
+    std::string result = real != nullptr ? real : "";
+    free(real);
+    return result;
+}
+
+// The first line of a small file, such as a sysfs attribute. What a USB device says about
+// itself is the device's to choose: control characters are replaced and the length is capped.
+std::string ReadLine(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    if (line.size() > 64)
+        line.resize(64);
+    for (char &c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}
+
+// The machine's devices and sysfs, or the tree a test built in their place.
+std::string SystemRoot()
+{
+    const char *root = getenv("VEK_SYSTEM_ROOT");
+    return root != nullptr ? root : "";
+}
+
+void AddDevices(const std::string &root, std::vector<candidate> *out)
+{
+    static constexpr std::array patterns{"ttyS*",   "ttyUSB*",   "ttyACM*",
+                                         "ttyAMA*", "ttyXRUSB*", "rfcomm*"};
     for (const char *pattern : patterns) {
         glob_t found{};
-        if (glob(pattern, 0, nullptr, &found) == 0) {
+        if (glob((root + "/dev/" + pattern).c_str(), 0, nullptr, &found) == 0) {
             for (size_t i = 0; i < found.gl_pathc; i++)
-                ports->push_back(found.gl_pathv[i]);
+                out->push_back({found.gl_pathv[i], BaseName(found.gl_pathv[i]), ""});
         }
         globfree(&found);
     }
 }
 
-static void AddFolder(std::vector<std::string> *ports)
+void AddFolder(std::vector<candidate> *out)
 {
     std::string folder = PortsFolder();
     DIR *dir = opendir(folder.c_str());
     if (dir == nullptr)
         return;
     while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ports->push_back(folder + "/" + entry->d_name);
+        if (entry->d_name[0] == '.')
+            continue;
+        candidate c{folder + "/" + entry->d_name, "", ""};
+        c.target = RealPath(c.path);
+        // A link to a real port is described as that port; pseudo-terminals are not in sysfs.
+        if (c.target.rfind("/dev/", 0) == 0 && c.target.rfind("/dev/pts/", 0) != 0)
+            c.tty = BaseName(c.target);
+        out->push_back(c);
     }
     closedir(dir);
 }
 
-std::vector<std::string> ListPorts()
+// The user and group databases return static records: this program has one thread, and each
+// record is read before the next call.
+std::string UserName(uid_t uid)
 {
-    std::vector<std::string> candidates;
+    // cppcheck-suppress getpwuidCalled
+    const passwd *pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+std::string NoPermission(const struct stat &st)
+{
+    std::array<char, 8> mode{};
+    snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    std::string user = UserName(getuid());
+    // cppcheck-suppress getpwuidCalled
+    const passwd *me = getpwuid(getuid());
+    bool member = me != nullptr && me->pw_gid == st.st_gid;
+    std::string group_name = std::to_string(st.st_gid);
+    // cppcheck-suppress getgrgidCalled
+    if (const group *gr = getgrgid(st.st_gid)) {
+        group_name = gr->gr_name;
+        for (char **m = gr->gr_mem; m != nullptr && *m != nullptr; m++)
+            member = member || user == *m;
+    }
+    std::string why = "no permission (owner " + UserName(st.st_uid) + ", group " + group_name +
+                      ", mode " + mode.data() + ")";
+    // A group without read and write access, or root's, is no way in for anyone else.
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || st.st_gid == 0)
+        return why + ": only its owner may open it";
+    if (member)
+        return why + ": you are in group " + group_name +
+               " but this login is older than that: log out and in again";
+    return why + ": add yourself to the group with \"sudo usermod -aG " + group_name + " " + user +
+           "\", then log out and in again (the group counts from the next login)";
+}
+
+std::string ProcessName(const std::string &pid)
+{
+    std::string comm = ReadLine("/proc/" + pid + "/comm");
+    return (comm.empty() ? std::string("a program") : comm) + " (pid " + pid + ")";
+}
+
+bool Digits(const char *text)
+{
+    return *text != '\0' && strspn(text, "0123456789") == strlen(text);
+}
+
+// "MAJOR:MINOR:INODE" of /proc/locks, the device numbers in hex, names this device node.
+bool SameNode(const std::string &field, const struct stat &st)
+{
+    const char *p = field.c_str();
+    char *end = nullptr;
+    unsigned long major_no = strtoul(p, &end, 16);
+    if (*end != ':')
+        return false;
+    unsigned long minor_no = strtoul(end + 1, &end, 16);
+    if (*end != ':')
+        return false;
+    unsigned long long inode = strtoull(end + 1, &end, 10);
+    return *end == '\0' && major_no == major(st.st_dev) && minor_no == minor(st.st_dev) &&
+           inode == st.st_ino;
+}
+
+// Who holds the device, as far as /proc tells: first the holder of a lock on it, then every
+// other process that has it open (only our own processes' descriptors are readable, unless we
+// are root).
+std::string HeldBy(const struct stat &st)
+{
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, node;
+        fields >> number >> kind >> mode >> access >> pid >> node;
+        if (kind != "->" && SameNode(node, st)) // "->" marks a waiter, not the holder
+            return "held by " + ProcessName(pid);
+    }
+    std::string holders;
+    std::string self = std::to_string(getpid());
+    if (DIR *proc = opendir("/proc")) {
+        while (const dirent *p = readdir(proc)) {
+            if (!Digits(p->d_name) || self == p->d_name)
+                continue;
+            std::string fds = std::string("/proc/") + p->d_name + "/fd";
+            DIR *dir = opendir(fds.c_str());
+            if (dir == nullptr)
+                continue;
+            while (const dirent *fd = readdir(dir)) {
+                struct stat open_file {
+                };
+                if (Digits(fd->d_name) && stat((fds + "/" + fd->d_name).c_str(), &open_file) == 0 &&
+                    S_ISCHR(open_file.st_mode) && open_file.st_rdev == st.st_rdev) {
+                    holders += (holders.empty() ? "" : ", ") + ProcessName(p->d_name);
+                    break;
+                }
+            }
+            closedir(dir);
+        }
+        closedir(proc);
+    }
+    return holders.empty() ? "in use by another program" : "held by " + holders;
+}
+
+const char NOT_SERIAL[] = "not a serial port: the driver refuses the terminal settings";
+
+// Opens the port as a run would, without waiting for carrier and without making it our
+// controlling terminal, and lets go at once.
+probe_t Probe(const std::string &path, const struct stat &st, std::string *why)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+        case ENOENT:
+            return PORT_GONE;
+        case EACCES:
+        case EPERM:
+            *why = NoPermission(st);
+            break;
+        case EBUSY: // another program set exclusive use
+            *why = HeldBy(st);
+            break;
+        case EIO: // a serial driver with no hardware behind the port
+        case ENXIO:
+        case ENODEV:
+            *why = NOT_SERIAL;
+            break;
+        default:
+            *why = std::string("cannot be opened: ") + strerror(errno);
+            break;
+        }
+        return PORT_REFUSED;
+    }
+    termios settings{};
+    int exclusive = 0;
+    bool terminal = tcgetattr(fd, &settings) == 0;
+    // Root is not stopped by another program's exclusive use, only told of it; nobody gets
+    // past another holder's lock.
+    bool held = terminal && ((ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) ||
+                             flock(fd, LOCK_EX | LOCK_NB) != 0);
+    close(fd); // also drops the lock
+    if (terminal && !held)
+        return PORT_FREE;
+    *why = terminal ? HeldBy(st) : NOT_SERIAL;
+    return PORT_REFUSED;
+}
+
+// What the port is: for a USB adapter its maker, product, IDs, serial number and the by-id
+// name udev gave it; for another port its driver's name.
+std::string Describe(const candidate &c, const std::string &root)
+{
+    if (c.target.rfind("/dev/pts/", 0) == 0)
+        return "pseudo-terminal " + c.target;
+    if (c.tty.empty())
+        return "";
+    std::string sys = RealPath(root + "/sys");
+    std::string at = RealPath(root + "/sys/class/tty/" + c.tty + "/device");
+    std::string driver, usb;
+    // Up from the port's device towards the bus it hangs on; the generic serial-base layer of
+    // newer kernels names no driver worth showing.
+    while (!sys.empty() && at.size() > sys.size() && at.rfind(sys + "/", 0) == 0) {
+        if (driver.empty() && BaseName(LinkTarget(at + "/subsystem")) != "serial-base")
+            driver = BaseName(LinkTarget(at + "/driver"));
+        if (access((at + "/idVendor").c_str(), F_OK) == 0) {
+            usb = at;
+            break;
+        }
+        at.resize(at.rfind('/'));
+    }
+    if (usb.empty())
+        return driver.empty() ? "" : "driver " + driver;
+
+    std::string maker = ReadLine(usb + "/manufacturer");
+    std::string product = ReadLine(usb + "/product");
+    std::string serial = ReadLine(usb + "/serial");
+    std::string text = maker + (maker.empty() || product.empty() ? "" : " ") + product;
+    if (text.empty())
+        text = "USB serial adapter";
+    text += " (" + ReadLine(usb + "/idVendor") + ":" + ReadLine(usb + "/idProduct") + ")";
+    if (!serial.empty())
+        text += ", serial " + serial;
+    std::string by_id = root + "/dev/serial/by-id";
+    if (DIR *dir = opendir(by_id.c_str())) {
+        while (const dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.' &&
+                BaseName(LinkTarget(by_id + "/" + entry->d_name)) == c.tty) {
+                text += std::string("\nby-id ") + entry->d_name;
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    return text;
+}
+
+} // namespace
+
+std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::string> *left_out)
+{
+    std::string root = SystemRoot();
+    std::vector<candidate> candidates;
     const char *folder_only = getenv("VEK_PORTS_FOLDER_ONLY");
     if (folder_only == nullptr || strcmp(folder_only, "1") != 0)
-        AddDevices(&candidates);
+        AddDevices(root, &candidates);
     AddFolder(&candidates);
-
-    std::vector<std::string> ports;
-    for (const std::string &path : candidates) {
-        if (PortIsFree(path.c_str()))
-            ports.push_back(path);
-    }
     // std::string compares as unsigned bytes, as strcmp does.
-    std::sort(ports.begin(), ports.end());
-    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+    std::sort(candidates.begin(), candidates.end(),
+              [](const candidate &a, const candidate &b) { return a.path < b.path; });
+    candidates.erase(
+        std::unique(candidates.begin(), candidates.end(),
+                    [](const candidate &a, const candidate &b) { return a.path == b.path; }),
+        candidates.end());
+
+    std::vector<port_info> ports;
+    for (const candidate &c : candidates) {
+        // Gone (a dangling link), or no device at all: nothing to tell the operator.
+        struct stat st {
+        };
+        if (stat(c.path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+            continue;
+        std::string why;
+        probe_t probed = c.path == held ? PORT_FREE : Probe(c.path, st, &why);
+        if (probed == PORT_FREE)
+            ports.push_back({c.path, Describe(c, root)});
+        else if (probed == PORT_REFUSED && left_out != nullptr)
+            left_out->push_back("Port " + c.path + " not listed: " + why);
+    }
     return ports;
+}
+
+std::vector<std::string> ListPorts()
+{
+    std::vector<std::string> paths;
+    for (const port_info &port : ProbePorts("", nullptr))
+        paths.push_back(port.path);
+    return paths;
 }

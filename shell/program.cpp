@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/ui.h"
+#include "serial/os.h"
 
 static constexpr int32_t RUN_BAUD = 115200;
 static constexpr uint32_t IMAGE_BASE_ADDRESS = 0x81000;
@@ -58,4 +59,55 @@ void RunCompleted(T t)
     uiBeep(2000, 100);
     status("Programming Completed");
     serClose(&t->h_port);
+}
+
+static bool Waiting(T t)
+{
+    return t->state == STATE_PROG || t->state == STATE_VERIFY || t->state == STATE_TARGET_RESET;
+}
+
+void WatchStart(run_watch *w, T t)
+{
+    w->state = t->state;
+    w->offset = t->image_current_offset;
+    w->sent_at = t->response_timer;
+    w->quiet_since = osTickms();
+    w->resends = 0;
+}
+
+void WatchStep(run_watch *w, T t)
+{
+    // The engine moves to the next block or state only on a good reply (or, at the start, on
+    // its own); a request sent again restarts the response timer and nothing else.
+    if (t->state != w->state || t->image_current_offset != w->offset) {
+        WatchStart(w, t);
+        return;
+    }
+    if (t->response_timer != w->sent_at) {
+        w->sent_at = t->response_timer;
+        w->resends++;
+    }
+}
+
+double AcknowledgedShare(T t)
+{
+    switch (t->state) {
+    case STATE_IDLE:
+    case STATE_PROG_INIT:
+        return 0;
+    case STATE_PROG:
+        return t->image_length == 0 ? 0 : double(t->image_current_offset) / t->image_length;
+    case STATE_VERIFY:
+    case STATE_VERIFY_FAILED:
+    case STATE_TARGET_RESET:
+    case STATE_COMPLETE:
+        break;
+    }
+    return 1;
+}
+
+int SilentResends(const run_watch *w, T t)
+{
+    bool long_wait = static_cast<uint32_t>(osTickms() - w->quiet_since) > SILENCE_HINT_MS;
+    return Waiting(t) && long_wait ? w->resends : 0;
 }

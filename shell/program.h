@@ -23,3 +23,31 @@ bool TimerTick(T t);
 // The end of a completed run, once the shell has stopped its timer: the beep, the final
 // status text and the close of the port.
 void RunCompleted(T t);
+
+// What a window can tell beside the status line while a run goes on, worked out from the
+// record after each step: how much of the image the target has acknowledged, and how long the
+// run has waited for a good reply. The engine keeps no such counts itself.
+struct run_watch {
+    state_t state;        // where the run stood after the last step
+    uint32_t offset;      // ... its block
+    uint32_t sent_at;     // ... and its response timer, which restarts with every request sent
+    uint32_t quiet_since; // tick of the last good reply, or of the start of the run
+    int resends;          // requests sent again since then
+};
+
+// The wait after which a window says that the device does not answer.
+inline constexpr uint32_t SILENCE_HINT_MS = 3000;
+
+// At the start of a run, once ProgramPressed has returned true.
+void WatchStart(run_watch *w, T t);
+
+// After each step.
+void WatchStep(run_watch *w, T t);
+
+// The share of the image the target has acknowledged, from 0 to 1: whole once the range CRC
+// is asked for.
+double AcknowledgedShare(T t);
+
+// The requests sent again, once the run has waited more than SILENCE_HINT_MS for a good reply
+// while sending again; 0 otherwise.
+int SilentResends(const run_watch *w, T t);

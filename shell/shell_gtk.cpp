@@ -1,6 +1,9 @@
 // The GTK 4 window of the update tool: the port list, the Program button and the status line,
-// laid out as the dialog template places them, and the timer that steps the sequence.
+// laid out as the dialog template places them, and the timer that steps the sequence. Around
+// them: why a port is missing, what each adapter is, the share of the image written, and a
+// hint when the device does not answer.
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <gtk/gtk.h>
@@ -22,14 +25,88 @@ static constexpr int DLU = 2;
 struct shell_t {
     GtkWidget *window;
     GtkDropDown *ports;
+    GListStore *port_items; // one GtkStringObject per port, its description attached
+    GtkWidget *ports_hint;  // under the list: why it is empty
     GtkWidget *program;
     GtkWidget *status;
+    GtkWidget *progress;
+    GtkWidget *silence_hint; // under the status line: the device does not answer
     GMainLoop *loop;
     guint step_timer; // the pending one-shot step, 0 when none
+    run_watch watch;
     FILE *trace;
+    std::string traced_progress; // the last lines traced, to trace changes only
+    std::string traced_hint;
 };
 
 static shell_t shell;
+
+static const char DESCRIPTION[] = "vek-description";
+static const char NO_FREE_PORT[] = "No free serial port: see the console";
+
+// Test aid: with VEK_STATUS_TRACE naming a file, what the window shows is appended to it, read
+// back from the widgets themselves, so that the end-to-end tests see what the operator sees
+// rather than what the program meant to show. Status texts are lines of their own; the other
+// widgets' lines start with '@' and their name.
+[[gnu::format(printf, 1, 2)]] static void Trace(const char *fmt, ...)
+{
+    if (shell.trace == nullptr)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(shell.trace, fmt, ap);
+    va_end(ap);
+    fputc('\n', shell.trace);
+    fflush(shell.trace);
+}
+
+// The progress bar and the silence hint, from the record as the last step left it.
+static void ShowRun()
+{
+    GtkProgressBar *bar = GTK_PROGRESS_BAR(shell.progress);
+    double share = AcknowledgedShare(&installer);
+    std::string percent = std::to_string(static_cast<int>(share * 100)) + "%";
+    // Most steps change nothing here (after FAILED the steps go on every 100 ms), and a bar
+    // given its own fraction again is still laid out and painted anew.
+    if (gtk_progress_bar_get_fraction(bar) != share)
+        gtk_progress_bar_set_fraction(bar, share);
+    const char *text = gtk_progress_bar_get_text(bar);
+    if (text == nullptr || percent != text)
+        gtk_progress_bar_set_text(bar, percent.c_str());
+    bool failed = installer.state == STATE_VERIFY_FAILED;
+    if (failed != gtk_widget_has_css_class(shell.progress, "error")) {
+        if (failed)
+            gtk_widget_add_css_class(shell.progress, "error");
+        else
+            gtk_widget_remove_css_class(shell.progress, "error");
+    }
+
+    std::string hint;
+    if (int resends = SilentResends(&shell.watch, &installer)) {
+        hint = "No reply from the device yet: check the cable, its power and the port (" +
+               std::to_string(resends) + (resends == 1 ? " request" : " requests") + " sent again)";
+    }
+    if (hint != gtk_label_get_text(GTK_LABEL(shell.silence_hint))) {
+        gtk_label_set_text(GTK_LABEL(shell.silence_hint), hint.c_str());
+        gtk_widget_set_visible(shell.silence_hint, !hint.empty());
+    }
+
+    if (shell.trace == nullptr)
+        return;
+    char line[100];
+    snprintf(line, sizeof line, "@progress %.4f %s %s", gtk_progress_bar_get_fraction(bar),
+             gtk_progress_bar_get_text(bar),
+             gtk_widget_has_css_class(shell.progress, "error") ? "error" : "normal");
+    if (shell.traced_progress != line)
+        Trace("%s", line);
+    shell.traced_progress = line;
+    std::string shown = gtk_widget_get_visible(shell.silence_hint)
+                            ? gtk_label_get_text(GTK_LABEL(shell.silence_hint))
+                            : "";
+    if (shell.traced_hint != shown)
+        Trace("@hint %s", shown.c_str());
+    shell.traced_hint = shown;
+}
 
 static void StopSteps()
 {
@@ -44,32 +121,38 @@ static gboolean OnStep(gpointer)
     shell.step_timer = 0;
     // Armed only once the step has returned: steps never overlap, and the next one falls due
     // a full period after this one ended, however long its serial read took.
-    if (TimerTick(&installer))
+    bool goes_on = TimerTick(&installer);
+    WatchStep(&shell.watch, &installer);
+    if (goes_on)
         shell.step_timer = g_timeout_add(WINDOWS_TIMER_PERIOD, OnStep, nullptr);
     else
         RunCompleted(&installer);
+    ShowRun();
     return G_SOURCE_REMOVE;
+}
+
+// The port the selected entry names, or "" when none is selected.
+static std::string SelectedPort()
+{
+    // The entry's own text names the port: no table beside the list to get out of step.
+    auto *item = static_cast<GtkStringObject *>(gtk_drop_down_get_selected_item(shell.ports));
+    return item != nullptr ? gtk_string_object_get_string(item) : "";
 }
 
 static void OnProgram(GtkButton *, gpointer)
 {
-    // The entry's own text names the port: no table beside the list to get out of step.
-    const char *port = nullptr;
-    if (auto *item = static_cast<GtkStringObject *>(gtk_drop_down_get_selected_item(shell.ports)))
-        port = gtk_string_object_get_string(item);
-    if (!ProgramPressed(&installer, port))
+    std::string port = SelectedPort();
+    if (!ProgramPressed(&installer, port.c_str()))
         return;
+    WatchStart(&shell.watch, &installer);
+    ShowRun();
     StopSteps();
     shell.step_timer = g_timeout_add(WINDOWS_TIMER_PERIOD, OnStep, nullptr);
 }
 
-// Test aid: with VEK_STATUS_TRACE naming a file, every change of the status line is appended
-// to it as one line, read back from the widget itself, so that the end-to-end tests see what
-// the operator sees rather than what the program meant to show.
 static void OnStatusChanged(GObject *entry, GParamSpec *, gpointer)
 {
-    fprintf(shell.trace, "%s\n", gtk_editable_get_text(GTK_EDITABLE(entry)));
-    fflush(shell.trace);
+    Trace("%s", gtk_editable_get_text(GTK_EDITABLE(entry)));
 }
 
 static void OnDestroy(GtkWidget *, gpointer)
@@ -78,15 +161,14 @@ static void OnDestroy(GtkWidget *, gpointer)
     g_main_loop_quit(shell.loop);
 }
 
-static void OnSetupLabel(GtkSignalListItemFactory *, GtkListItem *item, gpointer ellipsize)
+static void OnSetupLabel(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
 {
+    // Long device paths lose their start, where the name that tells them apart is at the end.
     GtkWidget *label = gtk_label_new(nullptr);
     gtk_label_set_xalign(GTK_LABEL(label), 0);
-    gtk_label_set_ellipsize(GTK_LABEL(label),
-                            static_cast<PangoEllipsizeMode>(GPOINTER_TO_INT(ellipsize)));
+    gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_START);
     // An ellipsized label still asks for its whole text, which would widen the window.
-    if (GPOINTER_TO_INT(ellipsize) != PANGO_ELLIPSIZE_NONE)
-        gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
+    gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
     gtk_list_item_set_child(item, label);
 }
 
@@ -97,12 +179,140 @@ static void OnBindLabel(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
                        gtk_string_object_get_string(entry));
 }
 
-static GtkListItemFactory *LabelFactory(PangoEllipsizeMode ellipsize)
+static GtkWidget *SmallLabel()
+{
+    GtkWidget *label = gtk_label_new(nullptr);
+    gtk_label_set_xalign(GTK_LABEL(label), 0);
+    PangoAttrList *small = pango_attr_list_new();
+    pango_attr_list_insert(small, pango_attr_scale_new(PANGO_SCALE_SMALL));
+    gtk_label_set_attributes(GTK_LABEL(label), small);
+    pango_attr_list_unref(small);
+    return label;
+}
+
+// An entry of the open list: the device path whole, and under it, smaller, what the port is.
+static void OnSetupEntry(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
+{
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    GtkWidget *path = gtk_label_new(nullptr);
+    gtk_label_set_xalign(GTK_LABEL(path), 0);
+    GtkWidget *description = SmallLabel();
+    gtk_widget_add_css_class(description, "dim-label");
+    gtk_box_append(GTK_BOX(box), path);
+    gtk_box_append(GTK_BOX(box), description);
+    gtk_list_item_set_child(item, box);
+}
+
+static void OnBindEntry(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
+{
+    GObject *entry = G_OBJECT(gtk_list_item_get_item(item));
+    GtkWidget *path = gtk_widget_get_first_child(gtk_list_item_get_child(item));
+    GtkWidget *description = gtk_widget_get_next_sibling(path);
+    gtk_label_set_text(GTK_LABEL(path), gtk_string_object_get_string(GTK_STRING_OBJECT(entry)));
+    // Text from sysfs is what the device chose to say: the label takes only valid UTF-8.
+    auto *said = static_cast<const char *>(g_object_get_data(entry, DESCRIPTION));
+    gchar *text = g_utf8_make_valid(said != nullptr ? said : "", -1);
+    gtk_label_set_text(GTK_LABEL(description), text);
+    gtk_widget_set_visible(description, *text != '\0');
+    g_free(text);
+    if (shell.trace != nullptr) {
+        gchar **lines = g_strsplit(gtk_label_get_text(GTK_LABEL(description)), "\n", -1);
+        gchar *shown = g_strjoinv(" | ", lines);
+        Trace("@row %s\t%s", gtk_label_get_text(GTK_LABEL(path)), shown);
+        g_free(shown);
+        g_strfreev(lines);
+    }
+}
+
+static GtkListItemFactory *Factory(GCallback setup, GCallback bind)
 {
     GtkListItemFactory *factory = gtk_signal_list_item_factory_new();
-    g_signal_connect(factory, "setup", G_CALLBACK(OnSetupLabel), GINT_TO_POINTER(ellipsize));
-    g_signal_connect(factory, "bind", G_CALLBACK(OnBindLabel), nullptr);
+    g_signal_connect(factory, "setup", setup, nullptr);
+    g_signal_connect(factory, "bind", bind, nullptr);
     return factory;
+}
+
+static bool Shows(const std::vector<port_info> &ports)
+{
+    GListModel *model = G_LIST_MODEL(shell.port_items);
+    if (g_list_model_get_n_items(model) != ports.size())
+        return false;
+    for (guint i = 0; i < ports.size(); i++) {
+        auto *item = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
+        auto *said = static_cast<const char *>(g_object_get_data(G_OBJECT(item), DESCRIPTION));
+        bool same = ports[i].path == gtk_string_object_get_string(item) &&
+                    ports[i].description == (said != nullptr ? said : "");
+        g_object_unref(item);
+        if (!same)
+            return false;
+    }
+    return true;
+}
+
+// Probes the ports and lists those present and free: at start-up, and each time the list
+// opens, so that an adapter plugged in later shows up and one pulled out leaves. The console
+// tells, each time, why a device that is there was left out.
+static void ProbeAndListPorts()
+{
+    // A probe opens each port; the one a run holds is listed without that.
+    std::string held = installer.h_port.open && installer.port != nullptr ? installer.port : "";
+    std::vector<std::string> left_out;
+    std::vector<port_info> ports = ProbePorts(held, &left_out);
+    for (const std::string &line : left_out)
+        printf("%s\n", line.c_str());
+
+    std::string selected = SelectedPort();
+    if (!Shows(ports)) {
+        std::vector<gpointer> items;
+        for (const port_info &port : ports) {
+            GtkStringObject *item = gtk_string_object_new(port.path.c_str());
+            g_object_set_data_full(G_OBJECT(item), DESCRIPTION, g_strdup(port.description.c_str()),
+                                   g_free);
+            items.push_back(item);
+        }
+        g_list_store_splice(shell.port_items, 0,
+                            g_list_model_get_n_items(G_LIST_MODEL(shell.port_items)), items.data(),
+                            static_cast<guint>(items.size()));
+        for (gpointer item : items)
+            g_object_unref(item);
+    }
+    // The entry chosen stays chosen while its port is there; otherwise the first, as at start.
+    guint position = ports.empty() ? GTK_INVALID_LIST_POSITION : 0;
+    for (guint i = 0; i < ports.size(); i++) {
+        if (ports[i].path == selected)
+            position = i;
+    }
+    gtk_drop_down_set_selected(shell.ports, position);
+    gtk_label_set_text(GTK_LABEL(shell.ports_hint),
+                       ports.empty() && !left_out.empty() ? NO_FREE_PORT : "");
+
+    if (shell.trace != nullptr) {
+        std::string listed = "@list " + SelectedPort();
+        GListModel *model = gtk_drop_down_get_model(shell.ports);
+        for (guint i = 0; i < g_list_model_get_n_items(model); i++) {
+            auto *item = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
+            listed += std::string("\t") + gtk_string_object_get_string(item);
+            g_object_unref(item);
+        }
+        Trace("%s", listed.c_str());
+        Trace("@ports-hint %s", gtk_label_get_text(GTK_LABEL(shell.ports_hint)));
+    }
+}
+
+static void OnListShown(GtkWidget *, gpointer)
+{
+    ProbeAndListPorts();
+}
+
+// The drop-down has no signal of its own for its list opening; its popover is shown then,
+// whether by mouse or keyboard, before it appears on the screen.
+static void ProbeWhenListOpens()
+{
+    for (GtkWidget *child = gtk_widget_get_first_child(GTK_WIDGET(shell.ports)); child != nullptr;
+         child = gtk_widget_get_next_sibling(child)) {
+        if (GTK_IS_POPOVER(child))
+            g_signal_connect(child, "show", G_CALLBACK(OnListShown), nullptr);
+    }
 }
 
 static void Place(GtkFixed *fixed, GtkWidget *child, int x, int y, int width, int height)
@@ -111,8 +321,14 @@ static void Place(GtkFixed *fixed, GtkWidget *child, int x, int y, int width, in
     gtk_fixed_put(fixed, child, x * DLU, y * DLU);
 }
 
+// The failed state of the progress bar, in the theme's colour for errors where it has one.
+static const char CSS[] = "progressbar.error > trough > progress {"
+                          " background-color: @error_color; border-color: @error_color; }";
+
 // Laid out as the Win32 dialog, in its units: 180 x 100, port list at (8, 14), Program at
-// (72, 14), status line at (8, 56). Tab order follows the order of creation.
+// (72, 14), status line at (8, 56). Under the list, why it is empty; under the status line, the
+// progress bar and a hint when the device does not answer. Tab order follows the order of
+// creation.
 static void CreateWindow()
 {
     shell.window = gtk_window_new();
@@ -121,20 +337,31 @@ static void CreateWindow()
     gtk_window_set_resizable(window, FALSE);
     g_signal_connect(shell.window, "destroy", G_CALLBACK(OnDestroy), nullptr);
 
+    GtkCssProvider *css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css, CSS, -1);
+    gtk_style_context_add_provider_for_display(gtk_widget_get_display(shell.window),
+                                               GTK_STYLE_PROVIDER(css),
+                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+
     GtkWidget *fixed = gtk_fixed_new();
     gtk_widget_set_size_request(fixed, 180 * DLU, 100 * DLU);
     gtk_window_set_child(window, fixed);
 
-    // Long device paths lose their start in the closed list, where the name that tells them
-    // apart is at the end; the open list shows them whole.
-    shell.ports = GTK_DROP_DOWN(gtk_drop_down_new(nullptr, nullptr));
-    GtkListItemFactory *closed = LabelFactory(PANGO_ELLIPSIZE_START);
-    GtkListItemFactory *open = LabelFactory(PANGO_ELLIPSIZE_NONE);
+    // The closed list shows the path; the open list shows it whole, with what the port is.
+    shell.port_items = g_list_store_new(GTK_TYPE_STRING_OBJECT);
+    shell.ports = GTK_DROP_DOWN(gtk_drop_down_new(G_LIST_MODEL(shell.port_items), nullptr));
+    GtkListItemFactory *closed = Factory(G_CALLBACK(OnSetupLabel), G_CALLBACK(OnBindLabel));
+    GtkListItemFactory *open = Factory(G_CALLBACK(OnSetupEntry), G_CALLBACK(OnBindEntry));
     gtk_drop_down_set_factory(shell.ports, closed);
     gtk_drop_down_set_list_factory(shell.ports, open);
     g_object_unref(closed);
     g_object_unref(open);
     Place(GTK_FIXED(fixed), GTK_WIDGET(shell.ports), 8, 14, 56, 0);
+    ProbeWhenListOpens();
+
+    shell.ports_hint = SmallLabel();
+    Place(GTK_FIXED(fixed), shell.ports_hint, 8, 33, 164, 0);
 
     shell.program = gtk_button_new_with_label("Program");
     g_signal_connect(shell.program, "clicked", G_CALLBACK(OnProgram), nullptr);
@@ -147,26 +374,25 @@ static void CreateWindow()
     gtk_entry_set_has_frame(GTK_ENTRY(shell.status), FALSE);
     Place(GTK_FIXED(fixed), shell.status, 8, 56, 100, 14);
 
+    shell.progress = gtk_progress_bar_new();
+    gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(shell.progress), TRUE);
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(shell.progress), "");
+    Place(GTK_FIXED(fixed), shell.progress, 8, 71, 164, 0);
+
+    // Two lines at most, and no wider than placed, so that the window keeps its size.
+    shell.silence_hint = SmallLabel();
+    gtk_label_set_wrap(GTK_LABEL(shell.silence_hint), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(shell.silence_hint), 1);
+    gtk_label_set_lines(GTK_LABEL(shell.silence_hint), 2);
+    gtk_label_set_ellipsize(GTK_LABEL(shell.silence_hint), PANGO_ELLIPSIZE_END);
+    gtk_widget_set_visible(shell.silence_hint, FALSE);
+    Place(GTK_FIXED(fixed), shell.silence_hint, 8, 82, 164, 0);
+
     if (const char *trace = getenv("VEK_STATUS_TRACE")) {
         shell.trace = fopen(trace, "a");
         if (shell.trace != nullptr)
             g_signal_connect(shell.status, "notify::text", G_CALLBACK(OnStatusChanged), nullptr);
     }
-}
-
-static void FillPortList()
-{
-    std::vector<std::string> ports = ListPorts();
-    std::vector<const char *> names;
-    names.reserve(ports.size() + 1);
-    for (const std::string &port : ports)
-        names.push_back(port.c_str());
-    names.push_back(nullptr);
-    GtkStringList *list = gtk_string_list_new(names.data());
-    gtk_drop_down_set_model(shell.ports, G_LIST_MODEL(list));
-    g_object_unref(list);
-    if (!ports.empty())
-        gtk_drop_down_set_selected(shell.ports, 0);
 }
 
 void uiStatus(const char *text)
@@ -221,7 +447,7 @@ int main()
 
     CreateWindow();
     gtk_window_present(GTK_WINDOW(shell.window));
-    FillPortList();
+    ProbeAndListPorts();
     gtk_widget_grab_focus(GTK_WIDGET(shell.ports));
     status(" - Idle - ");
 

@@ -5,16 +5,20 @@ simulated targets published in a private ports folder.
 
     e2e.py CASE --tool vek-update --sim vek-target-sim --image firmware.bin --out DIR
 
-The status line is read back from the widget through the tool's VEK_STATUS_TRACE file. Logs
-and screenshots go to DIR/CASE.
+The status line, the progress bar, the hints and the port list are read back from the widgets
+through the tool's VEK_STATUS_TRACE file. Logs and screenshots go to DIR/CASE.
 """
 import ctypes
 import fcntl
+import grp
 import os
+import pwd
+import re
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 from types import SimpleNamespace
@@ -29,6 +33,8 @@ BLOCK = 512
 # programming run takes about 7 s.
 WAIT = 60
 RUN_WAIT = 240
+SKIPPED = 77
+NO_FREE_PORT = "No free serial port: see the console"
 
 
 class Failed(Exception):
@@ -100,8 +106,8 @@ def visible_windows(case):
     return xdo(case, "search", "--all", "--onlyvisible", "--pid", case.tool.pid)
 
 
-def screenshot(case, name, window=None):
-    subprocess.run(["import", "-window", window or case.window,
+def screenshot(case, name, window=None, *options):
+    subprocess.run(["import", "-window", window or case.window, *options,
                     str(case.out / f"{case.name}-{name}.png")],
                    env=case.env, timeout=WAIT, check=True)
 
@@ -198,9 +204,9 @@ def sim_requests(sim):
     return [(float(f[0]), f[3], f[4]) for f in map(str.split, read_text(sim.log).splitlines())]
 
 
-def start_tool(case):
+def start_tool(case, *prefix):
     case.tool = subprocess.Popen(
-        [case.tool_path], env=case.env, stdout=open(case.out / "console.txt", "w"),
+        [*prefix, case.tool_path], env=case.env, stdout=open(case.out / "console.txt", "w"),
         stderr=open(case.out / "stderr.txt", "w"), start_new_session=True)
     case.procs.append(case.tool)
     # The ports are probed at start: what there is to choose from is what is live now.
@@ -209,8 +215,19 @@ def start_tool(case):
     case.window = find_window(case, TITLE)
 
 
+def trace(case):
+    return read_text(case.env["VEK_STATUS_TRACE"]).splitlines()
+
+
 def statuses(case):
-    return read_text(case.out / "status.txt").splitlines()
+    """The status texts; the other widgets' lines start with '@'."""
+    return [line for line in trace(case) if not line.startswith("@")]
+
+
+def traced(case, widget):
+    """What the trace says of widget ("progress", "hint", "list", "row", "ports-hint")."""
+    tag = f"@{widget} "
+    return [line[len(tag):] for line in trace(case) if line.startswith(tag)]
 
 
 def console(case):
@@ -228,13 +245,28 @@ def wait_status(case, text, timeout=WAIT, after=0):
     return wait_for(f'status "{text}"', seen, timeout) - 1
 
 
-def choose_port(case, path):
-    """Opens the drop-down with the mouse and walks to the entry with the arrow keys, which
-    lands on it only when the list is in the order the case expects."""
+def open_list(case):
+    """Opens the drop-down with the mouse, which probes the ports again; what it lists then."""
+    probes = len(traced(case, "list"))
     click(case, case.window, PORT_LIST_AT)
     wait_for("the port list to open", lambda: len(visible_windows(case)) > 1)
-    xdo(case, "key", "Home", *["Down"] * case.listed.index(str(path)), "Return")
+    selected, *listed = wait_for("a probe", lambda: traced(case, "list")[probes:])[0].split("\t")
+    return selected, listed
+
+
+def close_list(case, key="Escape"):
+    xdo(case, "key", key)
     wait_for("the port list to close", lambda: len(visible_windows(case)) == 1)
+
+
+def choose_port(case, path):
+    """Opens the drop-down and walks to the entry with the arrow keys, which lands on it only
+    when the list is in the order the case expects: the ports live when it opens."""
+    case.listed = sorted(str(p) for p in ports_folder(case).glob("*") if p.exists())
+    _, listed = open_list(case)
+    check(listed == case.listed, f"listed {listed}, expected {case.listed}")
+    xdo(case, "key", "Home", *["Down"] * case.listed.index(str(path)))
+    close_list(case, "Return")
 
 
 def press_program(case, shows_status=True):
@@ -266,6 +298,12 @@ def run_statuses(image_length):
             "Resetting target...", "Programming Completed OK", "Programming Completed"]
 
 
+def progress_of_run(image_length):
+    """The progress bar through a clean run: a step for each block acknowledged."""
+    shares = [off / image_length for off in range(0, image_length, BLOCK)] + [1.0]
+    return [f"{x:.4f} {int(x * 100)}% normal" for x in shares]
+
+
 def check_memory(case, sim):
     check(sim.memory.read_bytes() == case.image, f"{sim.name}: memory differs from the image")
 
@@ -291,13 +329,17 @@ def case_full(case):
     check(size == (360, 200), f"window {size}: its size must not follow the port names")
     choose_port(case, sim.link)
     press_program(case)
-    wait_status(case, f"programming {BASE + 10 * BLOCK:#x}", RUN_WAIT)
+    half_way = len(case.image) // BLOCK // 2 * BLOCK
+    wait_status(case, f"programming {BASE + half_way:#x}", RUN_WAIT)
     screenshot(case, "running")
     wait_status(case, "Programming Completed", RUN_WAIT)
     screenshot(case, "finished")
 
     check(squeeze(statuses(case)) == [" - Idle - ", *run_statuses(len(case.image))],
           f"status texts differ from a clean run's: {squeeze(statuses(case))}")
+    check(traced(case, "progress") == progress_of_run(len(case.image)),
+          f"progress: {traced(case, 'progress')}")
+    check(set(traced(case, "hint")) <= {""}, f"a silence hint in a clean run: {traced(case, 'hint')}")
     check(f"\nFlash Image Size {len(case.image)} bytes\n" in console(case), "no size line")
     check(opened_ports(case) == [str(sim.link)], f"opened {opened_ports(case)}")
     counts = stop_sim(sim)
@@ -345,10 +387,16 @@ def case_failed(case):
     check(len(sim_requests(sim)) == heard, "requests were sent after FAILED")
     check("CRC FAIL\n" in console(case), "no CRC FAIL line")
 
+    check(traced(case, "progress")[-1] == "1.0000 100% error",
+          f"progress after FAILED: {traced(case, 'progress')[-3:]}")
+    shown = len(traced(case, "progress"))
+
     press_program(case)
     wait_status(case, "Programming Completed", RUN_WAIT, failed)
     check(squeeze(statuses(case)[failed + 1:]) == run_statuses(len(case.image)),
           "the second run did not go from block 0 to completion")
+    check(traced(case, "progress")[shown:] == progress_of_run(len(case.image)),
+          f"progress of the second run: {traced(case, 'progress')[shown:]}")
     kinds = squeeze([r[1] for r in sim_requests(sim)])
     check(kinds == ["write", "range-crc", "write", "range-crc", "reset"],
           f"requests heard: {kinds}")
@@ -379,12 +427,12 @@ def case_fatal(case):
     goes on behind it, and dismissing it ends the tool with exit code 1."""
     live, gone = start_sim(case, "live"), start_sim(case, "gone")
     start_tool(case)
-    stop_sim(gone)
-    check(not gone.link.exists(), "the simulator left its port behind")
     choose_port(case, live.link)
     press_program(case)
     wait_status(case, f"programming {BASE + 2 * BLOCK:#x}", RUN_WAIT)
     choose_port(case, gone.link)
+    stop_sim(gone)  # after the list was seen: opening it again would leave the port out
+    check(not gone.link.exists(), "the simulator left its port behind")
     press_program(case, shows_status=False)
     box = find_window(case, "Terminate Program")
     shown = len(statuses(case))
@@ -412,12 +460,175 @@ def case_no_port(case):
     start_tool(case)
     press_program(case)
     wait_status(case, "No port selected")
+    check(traced(case, "ports-hint") == [""], "a hint for a list that has nothing to explain")
     screenshot(case, "no-port")
     press_program(case)
     check(case.tool.poll() is None, "the tool ended")
     check(opened_ports(case) == [], f"opened {opened_ports(case)}")
     close_window(case)
     wait_exit(case, 0)
+
+
+def case_unprivileged(case):
+    """A port the user may not open, the tool run as an ordinary user: not listed; the console
+    names the port's group and the command that adds the user to it, and the empty list says
+    to look there."""
+    if os.geteuid() != 0:
+        print("skipped: dropping privileges needs root")
+        return SKIPPED
+    user, group = pwd.getpwnam("nobody"), grp.getgrnam("dialout")
+    # Everything the user touches lies where the user may go: the build tree may not.
+    scratch = Path(tempfile.mkdtemp(prefix="vek-e2e-"))
+    case.cleanup.append(lambda: (shutil.copy(scratch / "status.txt", case.out),
+                                 shutil.rmtree(scratch, ignore_errors=True)))
+    scratch.chmod(0o755)
+    tool = scratch / "vek-update"
+    shutil.copy(case.tool_path, tool)
+    for folder in ("run", "home"):
+        (scratch / folder).mkdir(mode=0o700)
+        os.chown(scratch / folder, user.pw_uid, user.pw_gid)
+    (scratch / "status.txt").touch()
+    (scratch / "status.txt").chmod(0o666)
+    case.tool_path = tool
+    case.env.update(XDG_RUNTIME_DIR=str(scratch / "run"), HOME=str(scratch / "home"),
+                    VEK_STATUS_TRACE=str(scratch / "status.txt"))
+
+    sim = start_sim(case, "target")
+    device = os.path.realpath(sim.link)
+    os.chown(device, 0, group.gr_gid)
+    os.chmod(device, 0o660)
+    start_tool(case, "setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}",
+               "--clear-groups")
+    screenshot(case, "idle")
+    check(traced(case, "list") == [""], f"listed: {traced(case, 'list')}")
+    check(traced(case, "ports-hint") == [NO_FREE_PORT], f"hint: {traced(case, 'ports-hint')}")
+    line = next((s for s in console(case).splitlines() if s.startswith(f"Port {sim.link} ")), "")
+    check("not listed: no permission" in line and "group dialout" in line
+          and '"sudo usermod -aG dialout nobody"' in line and "log out and in again" in line,
+          f"console: {line!r}")
+
+
+def fake_system(root, ptys):
+    """A small system of serial devices under root: two adapters of one model that differ
+    only by serial number, a port on the board, a device that is no serial port, and one more
+    adapter port. Devices are links to the pseudo-terminals given."""
+    sys_dir, dev = root / "sys", root / "dev"
+    (dev / "serial" / "by-id").mkdir(parents=True)
+    (sys_dir / "class" / "tty").mkdir(parents=True)
+
+    def tty_device(name, device, driver, pty):
+        (device / name / "tty" / name).mkdir(parents=True)
+        (device / name / "tty" / name / "device").symlink_to(device / name)
+        (device / name / "driver").symlink_to(sys_dir / "bus" / "drivers" / driver)
+        (sys_dir / "class" / "tty" / name).symlink_to(device / name / "tty" / name)
+        (dev / name).symlink_to(pty)
+
+    usb = sys_dir / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1"
+    for n, serial in enumerate(("VK0001A7", "VK0001B2", "VK0001C9")):
+        adapter = usb / f"1-{n + 1}"
+        adapter.mkdir(parents=True)
+        for name, value in (("idVendor", "f055"), ("idProduct", "7e51"), ("serial", serial),
+                            ("manufacturer", "Vekmont"), ("product", "USB Serial Cable")):
+            (adapter / name).write_text(value + "\n")
+        interface = adapter / f"1-{n + 1}:1.0"
+        tty_device(f"ttyUSB{n}", interface, "vekserial", ptys[n])
+        (dev / "serial" / "by-id" / f"usb-Vekmont_USB_Serial_Cable_{serial}-if00-port0"
+         ).symlink_to(f"../../ttyUSB{n}")
+    tty_device("ttyS4", sys_dir / "devices" / "platform" / "serial8250", "serial8250", ptys[3])
+    (dev / "ttyS5").symlink_to("/dev/null")
+
+
+def case_devices(case):
+    """The machine's own serial devices, from a fake system: the open list tells the two
+    adapters of one model apart by serial number, and names the board port's driver; a device
+    that is no serial port and a port another program holds are left out, and the console
+    says why each time the list is probed."""
+    ptys = [os.openpty() for _ in range(4)]
+    root = case.out / "system"
+    fake_system(root, [os.ttyname(slave) for _, slave in ptys])
+    holder = open(root / "dev" / "ttyUSB2", "rb", buffering=0)
+    fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    del case.env["VEK_PORTS_FOLDER_ONLY"]
+    case.env["VEK_SYSTEM_ROOT"] = str(root)
+    start_tool(case)
+    _, listed = open_list(case)
+    expected = [str(root / "dev" / name) for name in ("ttyS4", "ttyUSB0", "ttyUSB1")]
+    check(listed == expected, f"listed {listed}")
+    rows = dict(r.split("\t", 1) for r in wait_for(
+        "the open list's entries", lambda: len(set(traced(case, "row"))) >= 3 and traced(case, "row")))
+    # The open list is a window of its own: the screen, cut to the tool's windows.
+    boxes = [dict(s.split("=", 1) for s in xdo(case, "getwindowgeometry", "--shell", w))
+             for w in visible_windows(case)]
+    right = max(int(b["X"]) + int(b["WIDTH"]) for b in boxes)
+    bottom = max(int(b["Y"]) + int(b["HEIGHT"]) for b in boxes)
+    screenshot(case, "open-list", "root", "-crop", f"{right + 8}x{bottom + 8}+0+0")
+    close_list(case)
+    model = "Vekmont USB Serial Cable (f055:7e51)"
+    for path, serial in zip(expected[1:], ("VK0001A7", "VK0001B2")):
+        check(rows.get(path) == f"{model}, serial {serial} | by-id usb-Vekmont_USB_Serial_Cable_"
+              f"{serial}-if00-port0", f"{path}: {rows.get(path)!r}")
+    check(rows.get(expected[0]) == "driver serial8250", f"ttyS4: {rows.get(expected[0])!r}")
+
+    me = f"{read_text('/proc/self/comm').strip()} (pid {os.getpid()})"
+    lines = console(case).splitlines()
+    for name, why in (("ttyS5", "not a serial port: the driver refuses the terminal settings"),
+                      ("ttyUSB2", f"held by {me}")):
+        line = f"Port {root / 'dev' / name} not listed: {why}"
+        check(lines.count(line) == 2, f"not said at start-up and at the probe: {line!r}")
+    holder.close()
+
+
+def case_replug(case):
+    """Ports come and go while the tool runs: opening the list probes again, so a new port
+    shows up and one that went leaves, while the chosen entry stays chosen; during a run the
+    run's port stays listed, never probed, and the run completes."""
+    chosen, leaving = start_sim(case, "c"), start_sim(case, "d")
+    start_tool(case)
+    choose_port(case, chosen.link)
+    # The chosen entry moves from first to second place: kept by its port, not its place.
+    later = start_sim(case, "a")
+    stop_sim(leaving)
+    selected, listed = open_list(case)
+    close_list(case)
+    check(listed == [str(later.link), str(chosen.link)], f"listed {listed}")
+    check(selected == str(chosen.link), f"selected {selected}")
+
+    press_program(case)
+    wait_status(case, f"programming {BASE + 2 * BLOCK:#x}", RUN_WAIT)
+    selected, listed = open_list(case)
+    close_list(case)
+    check(listed == [str(later.link), str(chosen.link)] and selected == str(chosen.link),
+          f"during the run: listed {listed}, selected {selected}")
+    wait_status(case, "Programming Completed", RUN_WAIT)
+    check("not listed" not in console(case), "a port was left out")
+    stop_sim(later)
+    stop_sim(chosen)
+    check_memory(case, chosen)
+    check(opened_ports(case) == [str(chosen.link)], f"opened {opened_ports(case)}")
+
+
+def case_silent(case):
+    """A device that does not answer for a while: once the run has waited 3 s, sending again,
+    a hint under the status line says so and counts the requests sent again; the first good
+    reply takes it away, and the run completes."""
+    sim = programmed_through(case, "--drop", "1-5")
+    hints = wait_for("the silence hint", lambda: [h for h in traced(case, "hint") if h])
+    screenshot(case, "hint")
+    size = window_size(case, case.window)
+    check(size == (360, 200), f"window {size}: its size must not follow the hint")
+    wait_status(case, "Programming Completed", RUN_WAIT)
+    stop_sim(sim)
+    check_memory(case, sim)
+    check(re.fullmatch(r"No reply from the device yet: check the cable, its power and the port"
+                       r" \((1 request|[2-9] requests|\d\d+ requests) sent again\)",
+                       hints[0]), f"hint: {hints[0]!r}")
+    lines = trace(case)
+    second_block = lines.index(f"programming {BASE + BLOCK:#x}")
+    shown = lines.index("@hint " + hints[0])
+    gone = lines.index("@hint ", shown)
+    check(shown < second_block < gone < second_block + 3,
+          f"hint shown at line {shown}, gone at {gone}, second block at {second_block}")
+    check(traced(case, "hint")[-1] == "", "the hint stayed")
 
 
 def case_no_display(case):
@@ -453,10 +664,12 @@ def main():
                NO_AT_BRIDGE="1", VEK_PORTS_FOLDER_ONLY="1",
                VEK_STATUS_TRACE=str(out / "status.txt"))
     case = SimpleNamespace(name=name, out=out, tool_path=opts["--tool"], sim_path=opts["--sim"],
-                           image=Path(opts["--image"]).read_bytes(), env=env, procs=[])
+                           image=Path(opts["--image"]).read_bytes(), env=env, procs=[],
+                           cleanup=[])
     try:
         start_xvfb(case)
-        run(case)
+        if run(case) == SKIPPED:
+            return SKIPPED
     except Failed as e:
         print(f"FAIL {name}: {e}\nstatus lines:", *statuses(case)[-8:], sep="\n  ")
         print("console (tail):", *console(case).splitlines()[-12:], sep="\n  ")
@@ -467,6 +680,8 @@ def main():
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
+        for step in case.cleanup:
+            step()
     print(f"case {name} passed")
     return 0
 

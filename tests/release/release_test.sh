@@ -30,8 +30,8 @@ print(f"0x{c:04x}")
 EOF
 }
 
-release() { # OUT IMAGE: a release that must succeed; its terminal output in OUT.stdout
-    "$src/scripts/release.sh" "$2" --version $VERSION --out "$1" >"$1.stdout" 2>"$1.stderr" ||
+release() { # OUT IMAGE [SCRIPT]: a release that must succeed; its terminal output in OUT.stdout
+    "${3:-$src/scripts/release.sh}" "$2" --version $VERSION --out "$1" >"$1.stdout" 2>"$1.stderr" ||
         fail "release of $2 failed: $(tail -n 20 "$1.stderr")"
 }
 
@@ -64,8 +64,12 @@ for seed, path in enumerate(sys.argv[1:]):
     crc_b=$(crc_of "$dir/b/fw.bin")
     [ "$crc_a" != "$crc_b" ] || fail "the two test images share a CRC"
 
+    # The second release of image a from a copy of the source tree elsewhere: neither the
+    # source's nor the build's folder may show in what it makes.
+    mkdir copy
+    tar -C "$src" --exclude=./build --exclude=./dist -cf - . | tar -C copy -xf -
     release r1 a/fw.bin
-    release r2 a/fw.bin
+    release r2 a/fw.bin copy/scripts/release.sh
     release rb b/fw.bin
     cat "$dir/r1.stdout"
 
@@ -83,7 +87,7 @@ for seed, path in enumerate(sys.argv[1:]):
         grep -qF "$line" "$dir/r1/RELEASE.txt" || fail "RELEASE.txt lacks \"$line\""
     done
 
-    # Same commit and image: the same bytes, although each run built in a folder of its own.
+    # Same commit and image: the same bytes.
     for f in $EXE $DEB SHA256SUMS RELEASE.txt; do
         cmp "$dir/r1/$f" "$dir/r2/$f" || fail "$f differs between two releases of one image"
     done

@@ -65,17 +65,8 @@ name=$(basename -- "$image")
 [[ "$name" =~ ^[[:print:]]+$ && "$name" != *[\"\\]* ]] ||
     fail "firmware image name has quotes, backslashes or control characters: $name"
 
-# The output folder holds one release: a previous one is replaced, anything else is left be.
-if [ -e "$out" ]; then
-    [ -d "$out" ] || fail "output folder is not a folder: $out"
-    for f in "$out"/* "$out"/.[!.]*; do
-        [ -e "$f" ] || continue
-        case $(basename -- "$f") in
-        vek-update-*.exe | vek-update_*_amd64.deb | SHA256SUMS | RELEASE.txt) ;;
-        *) fail "output folder holds other files than a release: $out" ;;
-        esac
-    done
-fi
+. scripts/deps.sh
+need_packages "${RELEASE_PACKAGES[@]}" >&2
 
 [ -n "$(git rev-parse --show-toplevel 2>/dev/null)" ] || fail "not a git checkout: $src"
 commit=$(git rev-parse HEAD)
@@ -88,17 +79,28 @@ if [ -z "$version" ]; then
         version=${tag#v}
     else
         version=0.0.$(git rev-list --count HEAD)
+        echo "release: no vX.Y.Z tag on this commit, so version $version (--version names one)" >&2
     fi
 fi
 [[ "$version" =~ ^(0|[1-9][0-9]{0,4})\.(0|[1-9][0-9]{0,4})\.(0|[1-9][0-9]{0,4})$ ]] &&
     [ "${BASH_REMATCH[1]}" -le 65535 ] && [ "${BASH_REMATCH[2]}" -le 65535 ] &&
     [ "${BASH_REMATCH[3]}" -le 65535 ] ||
     fail "version must be X.Y.Z, numbers up to 65535 (the Windows version resource): $version"
+
+# The output folder holds one release: a previous one is replaced, anything else is left be.
+if [ -e "$out" ]; then
+    [ -d "$out" ] || fail "output folder is not a folder: $out"
+    for f in "$out"/* "$out"/.[!.]*; do
+        [ -e "$f" ] || continue
+        case $(basename -- "$f") in
+        vek-update-*.exe | vek-update_*_amd64.deb | SHA256SUMS | RELEASE.txt) ;;
+        *) fail "output folder holds other files than a release: $out" ;;
+        esac
+    done
+fi
+
 export SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
-
-. scripts/deps.sh
-need_packages "${RELEASE_PACKAGES[@]}" >&2
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vek-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -265,8 +265,8 @@ deb)
     # Started from the menu, the console log lands in the user's state folder: here without
     # a display, whose fatal report must land there too.
     rc=0
-    env -u DISPLAY -u WAYLAND_DISPLAY GDK_BACKEND=x11 PATH="$root/usr/bin:$PATH" \
-        XDG_STATE_HOME="$dir/state" "$root$launcher" || rc=$?
+    env -u DISPLAY -u WAYLAND_DISPLAY GDK_BACKEND=x11 XDG_STATE_HOME="$dir/state" \
+        "$root$launcher" || rc=$?
     [ $rc = 1 ] || fail "launcher: exit code $rc"
     log=$dir/state/vek-update/console.log
     grep -q "^== vek-update started " "$log" && grep -q "Could not create dialog" "$log" ||

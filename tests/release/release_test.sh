@@ -76,10 +76,8 @@ for seed, path in enumerate(sys.argv[1:]):
     # One line per artifact, and exactly these four in the folder.
     [ "$(LC_ALL=C ls "$dir/r1" | tr '\n' ' ')" = "RELEASE.txt SHA256SUMS $EXE $DEB " ] ||
         fail "release folder holds: $(ls "$dir/r1")"
-    [ "$(wc -l <"$dir/r1.stdout")" = 4 ] || fail "not four lines on the terminal"
-    for f in $EXE $DEB SHA256SUMS RELEASE.txt; do
-        grep -q "^r1/$f " "$dir/r1.stdout" || fail "no line for $f"
-    done
+    [ "$(cut -d' ' -f1 "$dir/r1.stdout" | tr '\n' ' ')" = \
+        "r1/$EXE r1/$DEB r1/SHA256SUMS r1/RELEASE.txt " ] || fail "terminal: $(cat "$dir/r1.stdout")"
     (cd "$dir/r1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
     commit=$(git -C "$src" rev-parse HEAD)
     for line in "vek-update $VERSION" "Firmware image: fw.bin" "Image size: 1000 bytes" \
@@ -97,7 +95,7 @@ for seed, path in enumerate(sys.argv[1:]):
         dpkg-deb -R "$dir/$r/$DEB" "$dir/$r.tree"
     done
     python3 - "$dir" "$crc_a" "$crc_b" "$EXE" <<'EOF' || fail "releases of two images differ elsewhere"
-import hashlib, os, struct, sys
+import os, struct, sys
 d, crc_a, crc_b, exe = sys.argv[1:]
 a, b = (open(f"{d}/{x}/fw.bin", "rb").read() for x in "ab")
 bad = []
@@ -156,7 +154,6 @@ EOF
     refused empty "$dir/empty.bin" "is empty"
     truncate -s $((16 * 1024 * 1024 + 1)) "$dir/large.bin"
     refused too-large "$dir/large.bin" "is 16777217 bytes, more than the 16777216"
-    refused folder "$dir/a" "is not a file"
     # Root reads any file: as root, the script runs as nobody on a copy of the part that
     # checks the image, in a folder nobody may enter.
     tmp=$(mktemp -d)

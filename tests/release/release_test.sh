@@ -177,6 +177,8 @@ wine)
     sim=$4
     crc=$(grep -o 'CRC-16: 0x[0-9a-f]*' "$dir/r1/RELEASE.txt" | cut -d' ' -f2)
     # The version resource as Windows shows it under Properties > Details.
+    wrestool -l "$dir/r1/$EXE" | grep -q -- "--type=16 --name=1 --language=1033 " ||
+        fail "no version resource in language 1033: $(wrestool -l "$dir/r1/$EXE")"
     wrestool -x --raw -t 16 "$dir/r1/$EXE" >"$dir/version.res" || fail "no version resource"
     python3 - "$dir/version.res" "$VERSION" "$crc" <<'EOF' || fail "version resource"
 import struct, sys

@@ -1,5 +1,15 @@
-# The firmware image is chosen with the cache variable VEK_IMAGE. A missing or empty image stops
-# the configure step; a change of the file re-runs it. Its size goes to size_var.
+# The firmware image is chosen with the cache variable VEK_IMAGE. A missing, empty or too large
+# image stops the configure step; a change of the file re-runs it. Its size goes to size_var.
+#
+# The largest image accepted: 16 MiB. The wire would allow more (the range-CRC request carries
+# a 32-bit length, so 0x81000 + length must stay within 4 GiB: at most 0xFFF7F000 bytes), the
+# tool less than that (it keeps the length as an int: at most 2^31 - 1). What binds is
+# practice: at the measured 111.5 ms per 512-byte block a 16 MiB image already takes an hour to
+# program, and the build turns the image into a C++ array or a resource whole, which grows
+# with every byte (a release of a 16 MiB image: 88 s and 2.5 GB of memory on a 2-core
+# machine). scripts/release.sh reads this value.
+set(VEK_IMAGE_SIZE_MAX 16777216)
+
 function(vek_check_image image size_var)
     if(NOT EXISTS "${image}")
         message(FATAL_ERROR "Firmware image not found: ${image} (set VEK_IMAGE to the image file)")
@@ -7,6 +17,9 @@ function(vek_check_image image size_var)
     file(SIZE "${image}" size)
     if(size EQUAL 0)
         message(FATAL_ERROR "Firmware image is empty: ${image}")
+    endif()
+    if(size GREATER VEK_IMAGE_SIZE_MAX)
+        message(FATAL_ERROR "Firmware image is larger than ${VEK_IMAGE_SIZE_MAX} bytes: ${image}")
     endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${image}")
     set(${size_var} ${size} PARENT_SCOPE)

@@ -25,3 +25,7 @@ WINE_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine libxrende
 # The hardening checks: clang with its sanitizer and libFuzzer runtimes, valgrind, and the
 # two static analyzers.
 CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
+# A release (scripts/release.sh): both programs built, and the Debian package made; its tests
+# read the Windows program's version resource with wrestool.
+RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev g++-mingw-w64-x86-64-posix dpkg-dev git)
+RELEASE_TEST_PACKAGES=(icoutils)

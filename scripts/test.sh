@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
+need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${CHECK_PACKAGES[@]}" \
+    "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}"
 
 rm -rf build/linux
 cmake --preset linux
@@ -11,7 +12,7 @@ cmake --build --preset linux
 ctest --preset linux
 
 # The Windows program, cross-built and tested under Wine; its tests use the simulated target
-# of the Linux build above.
+# of the Linux build above. They include releases made with scripts/release.sh (label release).
 rm -rf build/mingw
 cmake --preset mingw
 cmake --build --preset mingw

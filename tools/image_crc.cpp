@@ -1,0 +1,32 @@
+// vek-image-crc IMAGE: prints the image's size in bytes and its CRC-16 as the tool computes it
+// before comparing with the target's range CRC, so a release can state the figures the target
+// will report after programming. Prints "SIZE 0xCRC" (CRC in four hex digits).
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <vector>
+
+#include "modbus/modbus.h"
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: vek-image-crc IMAGE\n");
+        return 2;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "vek-image-crc: cannot read %s\n", argv[1]);
+        return 1;
+    }
+    const std::vector<char> image{std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>()};
+    if (in.bad() || image.size() > std::numeric_limits<int>::max()) {
+        std::fprintf(stderr, "vek-image-crc: cannot read %s whole\n", argv[1]);
+        return 1;
+    }
+    std::printf("%zu 0x%04x\n", image.size(),
+                crc_region(image.data(), static_cast<int>(image.size())));
+    return 0;
+}

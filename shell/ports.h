@@ -24,6 +24,3 @@ struct port_info {
 // and the demo can never offer a real port; VEK_SYSTEM_ROOT=DIR looks for the machine's serial
 // devices in DIR/dev and describes them from DIR/sys and DIR/dev/serial/by-id instead.
 std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::string> *left_out);
-
-// The paths of ProbePorts("", nullptr).
-std::vector<std::string> ListPorts();

@@ -63,11 +63,22 @@ std::string RealPath(const std::string &path)
 
 // The first line of a small file, such as a sysfs attribute. What a USB device says about
 // itself is the device's to choose: control characters are replaced and the length is capped.
+// Only regular files are read, and only their start: under a test's system root a FIFO or a
+// device in their place must not hang or flood the probe.
 std::string ReadLine(const std::string &path)
 {
-    std::ifstream in(path);
     std::string line;
-    std::getline(in, line);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return line;
+    struct stat st {
+    };
+    std::array<char, 256> buf{};
+    ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, buf.data(), buf.size()) : 0;
+    close(fd);
+    if (n > 0)
+        line.assign(buf.data(), static_cast<size_t>(n));
+    line = line.substr(0, line.find('\n'));
     if (line.size() > 64)
         line.resize(64);
     for (char &c : line) {
@@ -148,6 +159,13 @@ std::string NoPermission(const struct stat &st)
     // A group without read and write access, or root's, is no way in for anyone else.
     if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || st.st_gid == 0)
         return why + ": only its owner may open it";
+    // Already in the group and still refused: the mode bits are not what keeps us out.
+    std::array<gid_t, 256> groups{};
+    int n = getgroups(static_cast<int>(groups.size()), groups.data());
+    if (getegid() == st.st_gid || std::find(groups.begin(), groups.begin() + std::max(n, 0),
+                                            st.st_gid) != groups.begin() + std::max(n, 0))
+        return why + ": refused although this program is in group " + group_name +
+               " (an access list or a security policy keeps it out)";
     if (member)
         return why + ": you are in group " + group_name +
                " but this login is older than that: log out and in again";
@@ -184,8 +202,9 @@ bool SameNode(const std::string &field, const struct stat &st)
 
 // Who holds the device, as far as /proc tells: first the holder of a lock on it, then every
 // other process that has it open (only our own processes' descriptors are readable, unless we
-// are root).
-std::string HeldBy(const struct stat &st)
+// are root). Descriptors are matched by the name /proc gives them, never by stat(): that would
+// ask each open file's file system, and a hung network mount would freeze the window.
+std::string HeldBy(const std::string &path, const struct stat &st)
 {
     std::ifstream locks("/proc/locks");
     std::string line;
@@ -196,9 +215,11 @@ std::string HeldBy(const struct stat &st)
         if (kind != "->" && SameNode(node, st)) // "->" marks a waiter, not the holder
             return "held by " + ProcessName(pid);
     }
+    std::string device = RealPath(path);
     std::string holders;
     std::string self = std::to_string(getpid());
-    if (DIR *proc = opendir("/proc")) {
+    DIR *proc = device.empty() ? nullptr : opendir("/proc");
+    if (proc != nullptr) {
         while (const dirent *p = readdir(proc)) {
             if (!Digits(p->d_name) || self == p->d_name)
                 continue;
@@ -207,10 +228,7 @@ std::string HeldBy(const struct stat &st)
             if (dir == nullptr)
                 continue;
             while (const dirent *fd = readdir(dir)) {
-                struct stat open_file {
-                };
-                if (Digits(fd->d_name) && stat((fds + "/" + fd->d_name).c_str(), &open_file) == 0 &&
-                    S_ISCHR(open_file.st_mode) && open_file.st_rdev == st.st_rdev) {
+                if (Digits(fd->d_name) && LinkTarget(fds + "/" + fd->d_name) == device) {
                     holders += (holders.empty() ? "" : ", ") + ProcessName(p->d_name);
                     break;
                 }
@@ -238,7 +256,7 @@ probe_t Probe(const std::string &path, const struct stat &st, std::string *why)
             *why = NoPermission(st);
             break;
         case EBUSY: // another program set exclusive use
-            *why = HeldBy(st);
+            *why = HeldBy(path, st);
             break;
         case EIO: // a serial driver with no hardware behind the port
         case ENXIO:
@@ -261,7 +279,7 @@ probe_t Probe(const std::string &path, const struct stat &st, std::string *why)
     close(fd); // also drops the lock
     if (terminal && !held)
         return PORT_FREE;
-    *why = terminal ? HeldBy(st) : NOT_SERIAL;
+    *why = terminal ? HeldBy(path, st) : NOT_SERIAL;
     return PORT_REFUSED;
 }
 
@@ -331,6 +349,12 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
                     [](const candidate &a, const candidate &b) { return a.path == b.path; }),
         candidates.end());
 
+    // The run's port may be listed under a second name too (a link in the ports folder and the
+    // device itself): that name is the same device and is not opened either.
+    struct stat held_st {
+    };
+    bool holding = !held.empty() && stat(held.c_str(), &held_st) == 0 && S_ISCHR(held_st.st_mode);
+
     std::vector<port_info> ports;
     for (const candidate &c : candidates) {
         // Gone (a dangling link), or no device at all: nothing to tell the operator.
@@ -339,19 +363,12 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
         if (stat(c.path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
             continue;
         std::string why;
-        probe_t probed = c.path == held ? PORT_FREE : Probe(c.path, st, &why);
+        bool ours = c.path == held || (holding && st.st_rdev == held_st.st_rdev);
+        probe_t probed = ours ? PORT_FREE : Probe(c.path, st, &why);
         if (probed == PORT_FREE)
             ports.push_back({c.path, Describe(c, root)});
         else if (probed == PORT_REFUSED && left_out != nullptr)
             left_out->push_back("Port " + c.path + " not listed: " + why);
     }
     return ports;
-}
-
-std::vector<std::string> ListPorts()
-{
-    std::vector<std::string> paths;
-    for (const port_info &port : ProbePorts("", nullptr))
-        paths.push_back(port.path);
-    return paths;
 }

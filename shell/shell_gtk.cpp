@@ -65,7 +65,9 @@ static void ShowRun()
 {
     GtkProgressBar *bar = GTK_PROGRESS_BAR(shell.progress);
     double share = AcknowledgedShare(&installer);
-    std::string percent = std::to_string(static_cast<int>(share * 100)) + "%";
+    // Rounded down, as a share of whole per cents; the nudge keeps an exact 29 % (offset * 100 a
+    // multiple of the length) from coming out of the division as 28.999... and showing 28 %.
+    std::string percent = std::to_string(static_cast<int>(share * 100 + 1e-9)) + "%";
     // Most steps change nothing here (after FAILED the steps go on every 100 ms), and a bar
     // given its own fraction again is still laid out and painted anew.
     if (gtk_progress_bar_get_fraction(bar) != share)
@@ -157,7 +159,10 @@ static void OnStatusChanged(GObject *entry, GParamSpec *, gpointer)
 
 static void OnDestroy(GtkWidget *, gpointer)
 {
+    // A step already due in this pass of the loop would otherwise write to widgets now gone.
+    StopSteps();
     shell.window = nullptr;
+    shell.status = nullptr;
     g_main_loop_quit(shell.loop);
 }
 
@@ -252,7 +257,7 @@ static bool Shows(const std::vector<port_info> &ports)
 // Probes the ports and lists those present and free: at start-up, and each time the list
 // opens, so that an adapter plugged in later shows up and one pulled out leaves. The console
 // tells, each time, why a device that is there was left out.
-static void ProbeAndListPorts()
+static void ProbeAndListPorts(bool at_start)
 {
     // A probe opens each port; the one a run holds is listed without that.
     std::string held = installer.h_port.open && installer.port != nullptr ? installer.port : "";
@@ -276,8 +281,10 @@ static void ProbeAndListPorts()
         for (gpointer item : items)
             g_object_unref(item);
     }
-    // The entry chosen stays chosen while its port is there; otherwise the first, as at start.
-    guint position = ports.empty() ? GTK_INVALID_LIST_POSITION : 0;
+    // The first entry is chosen at start; later the entry chosen stays chosen while its port is
+    // there. When it has gone nothing is chosen, rather than whichever port now comes first:
+    // Program then says that no port is selected instead of writing to another device.
+    guint position = at_start && !ports.empty() ? 0 : GTK_INVALID_LIST_POSITION;
     for (guint i = 0; i < ports.size(); i++) {
         if (ports[i].path == selected)
             position = i;
@@ -301,7 +308,7 @@ static void ProbeAndListPorts()
 
 static void OnListShown(GtkWidget *, gpointer)
 {
-    ProbeAndListPorts();
+    ProbeAndListPorts(false);
 }
 
 // The drop-down has no signal of its own for its list opening; its popover is shown then,
@@ -447,7 +454,7 @@ int main()
 
     CreateWindow();
     gtk_window_present(GTK_WINDOW(shell.window));
-    ProbeAndListPorts();
+    ProbeAndListPorts(true);
     gtk_widget_grab_focus(GTK_WIDGET(shell.ports));
     status(" - Idle - ");
 

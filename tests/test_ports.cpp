@@ -14,6 +14,15 @@
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
+// The paths listed, no port held by a run.
+Names ListPorts()
+{
+    Names paths;
+    for (const port_info &port : ProbePorts("", nullptr))
+        paths.push_back(port.path);
+    return paths;
+}
+
 struct PortsFolderTest : testing::Test {
     fs::path runtime;
     fs::path folder;
@@ -96,4 +105,23 @@ TEST_F(PortsFolderTest, LeavesOutWhatIsGoneHeldOrNoTerminalAndLeavesPortsFree)
     ASSERT_GE(holder, 0);
     EXPECT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << "the probe kept its lock";
     close(holder);
+}
+
+TEST_F(PortsFolderTest, RunsPortUnderAnotherNameIsNotOpenedEither)
+{
+    // A run holds its port through one link, as serOpen does: lock and exclusive use.
+    std::string run = Publish("run");
+    std::string alias = (folder / "same-device").string();
+    fs::create_symlink(fs::read_symlink(run), alias);
+    int port = open(run.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(port, 0);
+    ASSERT_EQ(flock(port, LOCK_EX | LOCK_NB), 0);
+    std::vector<std::string> left_out;
+    std::vector<port_info> ports = ProbePorts(run, &left_out);
+    close(port);
+    // Probing the second name would have run into the run's own lock and called it held.
+    ASSERT_EQ(ports.size(), 2U);
+    EXPECT_EQ(ports[0].path, run);
+    EXPECT_EQ(ports[1].path, alias);
+    EXPECT_TRUE(left_out.empty()) << left_out.front();
 }

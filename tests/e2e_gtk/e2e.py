@@ -479,8 +479,11 @@ def case_unprivileged(case):
     user, group = pwd.getpwnam("nobody"), grp.getgrnam("dialout")
     # Everything the user touches lies where the user may go: the build tree may not.
     scratch = Path(tempfile.mkdtemp(prefix="vek-e2e-"))
-    case.cleanup.append(lambda: (shutil.copy(scratch / "status.txt", case.out),
-                                 shutil.rmtree(scratch, ignore_errors=True)))
+    def keep_trace_and_clean():
+        if (scratch / "status.txt").exists():
+            shutil.copy(scratch / "status.txt", case.out)
+        shutil.rmtree(scratch, ignore_errors=True)
+    case.cleanup.append(keep_trace_and_clean)
     scratch.chmod(0o755)
     tool = scratch / "vek-update"
     shutil.copy(case.tool_path, tool)
@@ -601,9 +604,17 @@ def case_replug(case):
           f"during the run: listed {listed}, selected {selected}")
     wait_status(case, "Programming Completed", RUN_WAIT)
     check("not listed" not in console(case), "a port was left out")
-    stop_sim(later)
     stop_sim(chosen)
     check_memory(case, chosen)
+
+    # The chosen port gone, nothing is chosen: Program must not fall back on another device.
+    selected, listed = open_list(case)
+    close_list(case)
+    check(listed == [str(later.link)] and selected == "",
+          f"after the chosen port went: listed {listed}, selected {selected!r}")
+    press_program(case)
+    wait_status(case, "No port selected")
+    stop_sim(later)
     check(opened_ports(case) == [str(chosen.link)], f"opened {opened_ports(case)}")
 
 

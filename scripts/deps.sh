@@ -25,3 +25,6 @@ WINE_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine libxrende
 # The hardening checks: clang with its sanitizer and libFuzzer runtimes, valgrind, and the
 # two static analyzers.
 CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
+# The serial backend on a real kernel UART: an emulated PC booting Debian's own kernel with an
+# initramfs of static busybox and the test program, put together with cpio at test time.
+UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio)

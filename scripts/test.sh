@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
+need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${CHECK_PACKAGES[@]}" \
+    "${UART_PACKAGES[@]}"
 
 rm -rf build/linux
 cmake --preset linux

@@ -274,13 +274,25 @@ void run(const char *port, const char *kind)
     const auto t0 = Clock::now();
     const auto deadline = t0 + std::chrono::minutes(5);
     int ticks = 0;
+    std::vector<double> waits, steps; // where the time goes: the tick's wait, and the step
     bool more = ProgramPressed(t, port);
     while (more && Clock::now() < deadline) {
+        auto t1 = Clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
+        waits.push_back(msSince(t1));
         ticks++;
+        t1 = Clock::now();
         more = TimerTick(t);
+        steps.push_back(msSince(t1));
     }
     const double ms = msSince(t0);
+    std::sort(waits.begin(), waits.end());
+    std::sort(steps.begin(), steps.end());
+    if (!steps.empty()) {
+        printf("@vek figure %s_wait_median_ms %.3f\n", kind, waits[waits.size() / 2]);
+        printf("@vek figure %s_step_median_ms %.3f\n", kind, steps[steps.size() / 2]);
+        printf("@vek figure %s_step_max_ms %.3f\n", kind, steps.back());
+    }
     if (!more)
         RunCompleted(t);
     else

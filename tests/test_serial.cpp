@@ -134,7 +134,8 @@ TEST_F(Serial, PurgeAfterASendKeepsTheReplyButNotWhatCameBefore)
 {
     auto holds = [&](int n) { // poll() tells only that something is there
         int queued = 0;
-        for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(1ms))
+        for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;
+             std::this_thread::sleep_for(1ms))
             if (ioctl(port.fd, FIONREAD, &queued) == 0 && queued >= n)
                 return true;
         return false;

@@ -354,7 +354,7 @@ int main(int argc, char **argv)
     else if (mode == "run")
         run(path, argc > 3 ? argv[3] : "run");
     else
-        for (int k = 1, n = argc > 3 ? atoi(argv[3]) : 1; k <= n; k++)
+        for (long k = 1, n = argc > 3 ? strtol(argv[3], nullptr, 10) : 1; k <= n; k++)
             run(path, ("bench" + std::to_string(k)).c_str());
     printf("@vek end failures=%d\n", failures);
     fflush(stdout);

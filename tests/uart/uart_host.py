@@ -268,7 +268,13 @@ def judge(result, image, want_checks, runs, requests_from=0):
                         f"{runs} x {len(expected_requests(len(image)))} in order "
                         f"(first differences: {diff(run_requests, expected_requests(len(image)) * runs)})")
     result["resends"] = len(requests) - requests_from - len(run_requests)
-    if result["memory"] != image:
+    writes = [n for k, _, n in run_requests if k == "write"]
+    result["sequence"] = (f"{len(writes)} write requests (the last of {writes[-1] if writes else 0}"
+                          f" bytes), {sum(k == 'range-crc' for k, _, _ in run_requests)} range-CRC,"
+                          f" {sum(k == 'reset' for k, _, _ in run_requests)} reset; "
+                          f"{result['resends']} resends")
+    result["memory_equal"] = result["memory"] == image
+    if not result["memory_equal"]:
         problems.append(f"the target's memory ({len(result['memory'])} bytes written) differs "
                         f"from the image ({len(image)} bytes)")
     return problems
@@ -300,8 +306,9 @@ def report(name, result, problems):
     print(f"== boot {name}: {result['seconds']:.1f} s, {len(result['console'])} console lines, "
           f"simulator: {result['sim_counts']}")
     for r in result["runs"]:
-        print(f"   run {r['kind']}: {r['ms']:.1f} ms, {r['ticks']} ticks, {r['status']!r}, "
-              f"{result.get('resends', '?')} resends")
+        print(f"   run {r['kind']}: {r['ms']:.1f} ms, {r['ticks']} ticks, {r['status']!r}")
+    print(f"   request log: {result.get('sequence')}; target memory "
+          + ("equals the image" if result["memory_equal"] else "DIFFERS from the image"))
     for key in sorted(f):
         print(f"   {key} = {f[key]:g}")
     for p in problems:

@@ -6,7 +6,8 @@
 //   @vek run KIND STATE MS TICKS LAST  a programming run: final state, Program to its end
 //   @vek end                           everything was said
 //
-//   vek-uart-guest PORT checks     settings, modem lines, read timing, write time, one run
+//   vek-uart-guest PORT checks     settings, modem lines, read timing, the purge after a
+//                                  send, write time, one run
 //   vek-uart-guest PORT run KIND   one run (KIND names it in the output)
 //   vek-uart-guest PORT bench N    write time, then N runs
 #include <algorithm>

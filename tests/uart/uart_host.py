@@ -25,7 +25,6 @@ import re
 import select
 import shutil
 import signal
-import statistics
 import struct
 import subprocess
 import sys
@@ -35,7 +34,6 @@ from pathlib import Path
 SKIP = 77
 BASE = 0x81000
 BLOCK = 512
-BYTE_US = 11 * 1e6 / 115200  # 8E1 at 115200 baud
 # The simulator: paced as a 115200-baud line, 20 ms of silence ends a request (a frame from
 # an emulated UART may arrive in bursts; 20 ms leaves the exchange far inside the 100 ms tick).
 SIM_LINE = ["--pace", "--gap-ms", "20", "--quiet"]
@@ -201,16 +199,22 @@ def boot(cfg, name, guest_args, sim_extra, timeout):
             m = re.search(r"@vek (.*)", line)
             if not m:
                 continue
-            w = m.group(1).split()
-            if w[0] == "check":
-                result["checks"].setdefault(w[1], []).append((w[2] == "ok", " ".join(w[3:])))
-            elif w[0] == "figure":
-                result["figures"][w[1]] = float(w[2])
-            elif w[0] == "run":
-                result["runs"].append({"kind": w[1], "state": int(w[2]), "ms": float(w[3]),
-                                       "ticks": int(w[4]), "status": " ".join(w[5:])})
-            elif w[0] == "end":
-                result["end"] = w[1:]
+            w = m.group(1).split() + [""]
+            try:
+                if w[0] == "check":
+                    result["checks"].setdefault(w[1], []).append((w[2] == "ok",
+                                                                  " ".join(w[3:]).strip()))
+                elif w[0] == "figure":
+                    result["figures"][w[1]] = float(w[2])
+                elif w[0] == "run":
+                    result["runs"].append({"kind": w[1], "state": int(w[2]), "ms": float(w[3]),
+                                           "ticks": int(w[4]), "status": " ".join(w[5:]).strip()})
+                elif w[0] == "uart":
+                    result["uart"] = " ".join(w[1:])
+                elif w[0] == "end":
+                    result["end"] = w[1:]
+            except (IndexError, ValueError):
+                result["problems"].append(f"unreadable line from the guest: {line!r}")
         qemu.wait(timeout=max(1, deadline - time.monotonic()))
     except (Failed, subprocess.TimeoutExpired):
         result["problems"].append(f"the guest did not finish within {timeout} s")
@@ -248,6 +252,8 @@ def judge(result, image, want_checks, runs, requests_from=0):
     problems = list(result["problems"])
     if result["end"] is None:
         problems.append("the guest did not report its end")
+    if "uart:16550A" not in result.get("uart", ""):
+        problems.append(f"the guest's ttyS1 is not a 16550A: {result.get('uart')!r}")
     for name in want_checks:
         if name not in result["checks"]:
             problems.append(f"check {name}: not reported")

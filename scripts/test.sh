@@ -10,6 +10,8 @@ rm -rf build/linux
 cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux
+# A skipped test says why in its output, which CTest shows only in its log.
+grep -h "^SKIP: " build/linux/Testing/Temporary/LastTest.log || true
 
 # The Windows program, cross-built and tested under Wine; its tests use the simulated target
 # of the Linux build above.

@@ -110,8 +110,7 @@ int serWrite(ser_port *port, const void *buf, int len)
         break;
     }
     int err = errno;
-    // Input purged now, not after the drain: a UART's drain returns milliseconds after the last
-    // bit, by when a quick target's reply has begun to arrive.
+    // Purged before the drain: a UART's drain ends ms after the last bit, when a reply may be in.
     tcflush(port->fd, TCIFLUSH);
     port->sent = true;
     while (tcdrain(port->fd) != 0 && errno == EINTR) {

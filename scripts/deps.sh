@@ -29,3 +29,6 @@ CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
 # read the Windows program's version resource with wrestool.
 RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev g++-mingw-w64-x86-64-posix dpkg-dev git)
 RELEASE_TEST_PACKAGES=(icoutils)
+# The serial backend on a real kernel UART: an emulated PC booting Debian's own kernel with an
+# initramfs of static busybox and the test program, put together with cpio at test time.
+UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio)

@@ -4,12 +4,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${CHECK_PACKAGES[@]}" \
-    "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}"
+    "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" "${UART_PACKAGES[@]}"
 
 rm -rf build/linux
 cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux
+# A skipped test says why in its output, which CTest shows only in its log.
+grep -h "^SKIP: " build/linux/Testing/Temporary/LastTest.log || true
 
 # The Windows program, cross-built and tested under Wine; its tests use the simulated target
 # of the Linux build above. They include releases made with scripts/release.sh (label release).

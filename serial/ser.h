@@ -12,6 +12,7 @@ struct ser_port {
     bool open;         // a zeroed record is a closed port, never descriptor 0
     uint32_t gap_ms;   // silence after a byte that ends a read
     uint32_t total_ms; // longest a read waits in all
+    bool sent;         // the last call was serWrite, which purged the input as it sent
 };
 #endif
 
@@ -30,7 +31,8 @@ int serWrite(ser_port *port, const void *buf, int len);
 // Up to max_len bytes under the time-outs of serInit; 0 when nothing came.
 int serRead(ser_port *port, void *buf, int max_len);
 
-// Drops everything received so far.
+// Drops everything received so far; right after serWrite, everything received before that
+// request went out (the start of the reply to it may already have arrived).
 void serPurge(ser_port *port);
 
 // Closes the port if it is open; a closed port is left alone.

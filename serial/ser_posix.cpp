@@ -20,6 +20,7 @@ int serOpen(ser_port *port, const char *path)
 {
     port->open = false;
     port->fd = -1;
+    port->sent = false;
     // Without O_NONBLOCK the open can wait for carrier; without O_NOCTTY the port could become
     // our controlling terminal.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -109,6 +110,9 @@ int serWrite(ser_port *port, const void *buf, int len)
         break;
     }
     int err = errno;
+    // Purged before the drain: a UART's drain ends ms after the last bit, when a reply may be in.
+    tcflush(port->fd, TCIFLUSH);
+    port->sent = true;
     while (tcdrain(port->fd) != 0 && errno == EINTR) {
     }
     errno = err;
@@ -117,6 +121,7 @@ int serWrite(ser_port *port, const void *buf, int len)
 
 int serRead(ser_port *port, void *buf, int max_len)
 {
+    port->sent = false;
     if (!port->open || max_len <= 0)
         return 0;
     char *p = static_cast<char *>(buf);
@@ -152,7 +157,8 @@ void serPurge(ser_port *port)
 {
     // Input only: after the drain in serWrite a UART has no output left, while on a pty an
     // output flush loses frames still in transit (565 of 2000 lost, none with input only).
-    if (port->open)
+    // Right after a send, serWrite has purged already: what came since may be the reply.
+    if (port->open && !std::exchange(port->sent, false))
         tcflush(port->fd, TCIFLUSH);
 }
 
@@ -165,4 +171,5 @@ void serClose(ser_port *port)
     close(port->fd);
     port->fd = -1;
     port->open = false;
+    port->sent = false;
 }

@@ -151,7 +151,7 @@ void request(const uint8_t *f, int len)
 
 int serOpen(ser_port *port, const char *)
 {
-    *port = ser_port{3, true, SERIAL_READ_TIMEOUT, 1000};
+    *port = ser_port{3, true, SERIAL_READ_TIMEOUT, 1000, false};
     return 0;
 }
 

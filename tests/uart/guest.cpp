@@ -1,0 +1,363 @@
+// Runs inside the emulated machine as its only program, on the kernel's own 8250 driver: the
+// port is a 16550A whose far end is the simulated target on the host. Every finding goes to
+// the console as one line starting "@vek", which the host side parses and judges:
+//   @vek check NAME ok|FAIL DETAIL     a check made here
+//   @vek figure NAME VALUE             a measured figure, judged or recorded by the host
+//   @vek run KIND STATE MS TICKS LAST  a programming run: final state, Program to its end
+//   @vek end                           everything was said
+//
+//   vek-uart-guest PORT checks     settings, modem lines, read timing, the purge after a
+//                                  send, write time, one run
+//   vek-uart-guest PORT run KIND   one run (KIND names it in the output)
+//   vek-uart-guest PORT bench N    write time, then N runs
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/installer.h"
+#include "engine/ui.h"
+#include "modbus/modbus.h"
+#include "shell/image.h"
+#include "shell/program.h"
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+constexpr int RANGE_CRC_REPLY = 15;
+constexpr int SPLIT_TRIES = 3; // the host's simulator splits the replies to requests 1 to 3
+constexpr int WRITE_TRIES = 5;
+constexpr int OTHER_NODE = MODBUS_NODE_DEFAULT + 1; // heard by the target, never answered
+
+int failures = 0;
+std::string last_status;
+bool boxed = false;
+
+double msSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+void check(const char *name, bool good, const std::string &detail)
+{
+    printf("@vek check %s %s %s\n", name, good ? "ok" : "FAIL", detail.c_str());
+    fflush(stdout);
+    failures += good ? 0 : 1;
+}
+
+void figure(const char *name, double value)
+{
+    printf("@vek figure %s %.3f\n", name, value);
+    fflush(stdout);
+}
+
+[[gnu::format(printf, 1, 2)]] std::string fmt(const char *f, ...)
+{
+    char text[300];
+    va_list ap;
+    va_start(ap, f);
+    vsnprintf(text, sizeof text, f, ap);
+    va_end(ap);
+    return text;
+}
+
+// A record for frames built here with the engine's own builders.
+struct frames {
+    std::vector<uint8_t> buf = std::vector<uint8_t>(MODBUS_FRAME_LENGTH_MAX);
+    installer_t rec{};
+    frames()
+    {
+        rec.buf = buf.data();
+        rec.max = MODBUS_FRAME_LENGTH_MAX;
+        rec.node = MODBUS_NODE_DEFAULT;
+    }
+};
+
+void settings(ser_port *port, const char *path)
+{
+    termios t{};
+    const bool got = tcgetattr(port->fd, &t) == 0;
+    const tcflag_t c = t.c_cflag, i = t.c_iflag;
+    check("settings",
+          got && (c & CSIZE) == CS8 && (c & PARENB) && !(c & PARODD) && !(c & CSTOPB) &&
+              !(c & CRTSCTS) && !(c & CMSPAR) && (c & CLOCAL) && (c & CREAD) &&
+              !(i & (IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK | ISTRIP)) &&
+              !(t.c_lflag & (ICANON | ECHO | ISIG)) && !(t.c_oflag & OPOST) &&
+              cfgetispeed(&t) == B115200 && cfgetospeed(&t) == B115200,
+          fmt("cflag=%#o iflag=%#o lflag=%#o oflag=%#o cs8=%d parenb=%d parodd=%d cstopb=%d "
+              "crtscts=%d ixon=%d ixoff=%d inpck=%d baud115200=%d",
+              c, i, t.c_lflag, t.c_oflag, (c & CSIZE) == CS8, !!(c & PARENB), !!(c & PARODD),
+              !!(c & CSTOPB), !!(c & CRTSCTS), !!(i & IXON), !!(i & IXOFF), !!(i & INPCK),
+              cfgetospeed(&t) == B115200));
+
+    int lines = 0;
+    const bool mget = ioctl(port->fd, TIOCMGET, &lines) == 0;
+    check("modem-lines", mget && !(lines & (TIOCM_DTR | TIOCM_RTS)),
+          fmt("tiocmget=%d lines=%#x dtr=%d rts=%d", mget, lines, !!(lines & TIOCM_DTR),
+              !!(lines & TIOCM_RTS)));
+
+    int excl = 0;
+    ioctl(port->fd, TIOCGEXCL, &excl);
+    ser_port second{};
+    const int rc = serOpen(&second, path);
+    const int err = errno;
+    check("second-open", rc != 0 && err == EBUSY && excl == 1,
+          fmt("rc=%d errno=%s tiocexcl=%d", rc, rc ? strerror(err) : "-", excl));
+    serClose(&second);
+}
+
+// The reads one reply takes: sizes in order, until it is whole or a read comes back empty.
+std::vector<int> readReply(ser_port *port, uint8_t *buf, int first_max, int *got)
+{
+    std::vector<int> sizes;
+    *got = 0;
+    while (*got < RANGE_CRC_REPLY) {
+        const int max = sizes.empty() ? first_max : MODBUS_FRAME_LENGTH_MAX - *got;
+        const int n = serRead(port, buf + *got, max);
+        sizes.push_back(n);
+        if (n <= 0)
+            break;
+        *got += n;
+    }
+    return sizes;
+}
+
+bool replyGood(frames *f, int got)
+{
+    f->rec.len = got;
+    return got == RANGE_CRC_REPLY && ok(&f->rec) && f->buf[2] == MEI_TYPE_PROG_VERIFY;
+}
+
+std::string join(const std::vector<int> &v)
+{
+    std::string s;
+    for (int n : v)
+        s += (s.empty() ? "" : ",") + std::to_string(n);
+    return s;
+}
+
+void readTiming(ser_port *port)
+{
+    frames f;
+    auto t0 = Clock::now();
+    const int silent = serRead(port, f.buf.data(), MODBUS_FRAME_LENGTH_MAX);
+    const double silent_ms = msSince(t0);
+    figure("silence_ms", silent_ms);
+    // Never early; late only by what a loaded emulated machine adds.
+    check("silence", silent == 0 && silent_ms >= 1000 && silent_ms < 2500,
+          fmt("bytes=%d ms=%.1f", silent, silent_ms));
+
+    // The target sends the first 7 bytes, then 50 ms of silence, then the last 8. Only a stall
+    // of the emulator longer than that silence can join them; any other pattern is a fault.
+    int split_seen = 0;
+    bool split_sound = true;
+    std::string pattern;
+    for (int k = 0; k < SPLIT_TRIES; k++) {
+        crc_block(&f.rec, 0x81000, 16);
+        serWrite(port, f.buf.data(), f.rec.len);
+        serPurge(port);
+        int got = 0;
+        const std::vector<int> sizes = readReply(port, f.buf.data(), MODBUS_FRAME_LENGTH_MAX, &got);
+        const bool two = sizes == std::vector<int>{7, 8}, one = sizes == std::vector<int>{15};
+        split_seen += two ? 1 : 0;
+        split_sound = split_sound && (two || one) && replyGood(&f, got);
+        pattern += (k ? " " : "") + join(sizes);
+    }
+    check("split", split_sound && split_seen > 0,
+          fmt("reads=%s two-reads=%d/%d", pattern.c_str(), split_seen, SPLIT_TRIES));
+
+    crc_block(&f.rec, 0x81000, 16);
+    serWrite(port, f.buf.data(), f.rec.len);
+    serPurge(port);
+    t0 = Clock::now();
+    const int first = serRead(port, f.buf.data(), 4);
+    const double first_ms = msSince(t0);
+    int rest = 0;
+    const std::vector<int> more = readReply(port, f.buf.data() + 4, MODBUS_FRAME_LENGTH_MAX, &rest);
+    check("max-len", first == 4 && first_ms < 1000 && replyGood(&f, 4 + rest),
+          fmt("first=%d ms=%.1f then=%s", first, first_ms, join(more).c_str()));
+}
+
+// Waits until the driver holds at least n received bytes; false after 5 s. Checked each
+// millisecond: poll() only tells that something is there, not how much.
+bool holds(ser_port *port, int n)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    int queued = 0;
+    while (ioctl(port->fd, FIONREAD, &queued) == 0 && queued < n && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return queued >= n;
+}
+
+// A reply that has come in whole by the time the purge after its request runs (as a quick
+// target's does on a UART, whose drain returns milliseconds after the last bit) survives it;
+// the reply to an earlier request, left unread, does not.
+void purgeAfterSend(ser_port *port)
+{
+    frames f;
+    crc_block(&f.rec, 0x81000, 16);
+    serWrite(port, f.buf.data(), f.rec.len);
+    const bool stale = holds(port, RANGE_CRC_REPLY);
+    crc_block(&f.rec, 0x81000, 32);
+    serWrite(port, f.buf.data(), f.rec.len);
+    int before = 0;
+    ioctl(port->fd, FIONREAD, &before);
+    const bool reply = holds(port, before + RANGE_CRC_REPLY);
+    serPurge(port);
+    int got = 0;
+    const std::vector<int> sizes = readReply(port, f.buf.data(), MODBUS_FRAME_LENGTH_MAX, &got);
+    check("purge-after-send",
+          stale && reply && replyGood(&f, got) && bitRd32BE(f.buf.data() + 7) == 32,
+          fmt("stale=%d left-after-send=%d reply=%d reads=%s length-field=%u", stale, before, reply,
+              join(sizes).c_str(), got >= 11 ? bitRd32BE(f.buf.data() + 7) : 0));
+}
+
+// How long serWrite takes for a full write-block frame, and where the time goes: the write
+// call (into the driver's buffer) and the drain (until the UART has sent it).
+void writeTime(ser_port *port)
+{
+    frames f;
+    f.rec.node = OTHER_NODE;
+    std::vector<uint8_t> block(MODBUS_PROG_BLOCKSIZE_MAX);
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<uint8_t>(i * 13);
+    program_block(&f.rec, 0x81000, MODBUS_PROG_BLOCKSIZE_MAX, block.data());
+    std::vector<double> whole, call, drain;
+    int written = 0;
+    for (int k = 0; k < WRITE_TRIES; k++) {
+        auto t0 = Clock::now();
+        written = serWrite(port, f.buf.data(), f.rec.len);
+        whole.push_back(msSince(t0));
+        // Line silence between the frames, so the target hears each on its own.
+        std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
+        t0 = Clock::now();
+        const ssize_t n = write(port->fd, f.buf.data(), static_cast<size_t>(f.rec.len));
+        call.push_back(msSince(t0));
+        tcdrain(port->fd);
+        drain.push_back(msSince(t0) - call.back());
+        written = n == f.rec.len ? written : -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    figure("frame_bytes", f.rec.len);
+    figure("serwrite_ms", median(whole));
+    figure("serwrite_min_ms", *std::min_element(whole.begin(), whole.end()));
+    figure("serwrite_max_ms", *std::max_element(whole.begin(), whole.end()));
+    figure("write_call_ms", median(call));
+    figure("drain_ms", median(drain));
+    check("write", written == f.rec.len, fmt("frames=%d bytes=%d", 2 * WRITE_TRIES, written));
+}
+
+// A run as the window makes it: Program, then one step a tick, each tick falling due 100 ms
+// after the previous step ended.
+void run(const char *port, const char *kind)
+{
+    static installer_t rec{}; // the one record of a shell, kept between runs
+    T t = &rec;
+    if (!rec.buf) {
+        PrepareRecord(t);
+        TakeImage(t, vek_image, vek_image_length);
+    }
+    last_status.clear();
+    const auto t0 = Clock::now();
+    const auto deadline = t0 + std::chrono::minutes(5);
+    int ticks = 0;
+    std::vector<double> waits, steps; // where the time goes: the tick's wait, and the step
+    bool more = ProgramPressed(t, port);
+    while (more && Clock::now() < deadline) {
+        auto t1 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
+        waits.push_back(msSince(t1));
+        ticks++;
+        t1 = Clock::now();
+        more = TimerTick(t);
+        steps.push_back(msSince(t1));
+    }
+    const double ms = msSince(t0);
+    std::sort(waits.begin(), waits.end());
+    std::sort(steps.begin(), steps.end());
+    if (!steps.empty()) {
+        printf("@vek figure %s_wait_median_ms %.3f\n", kind, waits[waits.size() / 2]);
+        printf("@vek figure %s_step_median_ms %.3f\n", kind, steps[steps.size() / 2]);
+        printf("@vek figure %s_step_max_ms %.3f\n", kind, steps.back());
+    }
+    if (!more)
+        RunCompleted(t);
+    else
+        serClose(&t->h_port);
+    printf("@vek run %s %d %.1f %d %s\n", kind, static_cast<int>(rec.state), ms, ticks,
+           last_status.c_str());
+    fflush(stdout);
+    failures += (rec.state == STATE_COMPLETE && !boxed) ? 0 : 1;
+}
+
+} // namespace
+
+void uiStatus(const char *text)
+{
+    last_status = text;
+}
+
+void uiMessageBox(const char *caption, const char *text)
+{
+    boxed = true;
+    printf("@vek check message-box FAIL %s: %s\n", caption, text);
+    fflush(stdout);
+}
+
+void uiBeep(unsigned, unsigned) {}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string mode = argc > 2 ? argv[2] : "";
+    if (argc < 3 || (mode != "checks" && mode != "run" && mode != "bench")) {
+        fprintf(stderr, "usage: vek-uart-guest PORT checks | run KIND | bench N\n");
+        return 2;
+    }
+    const char *path = argv[1];
+    if (mode == "checks" || mode == "bench") {
+        ser_port port{};
+        const int opened = serOpen(&port, path);
+        const int err = errno;
+        // The kernel raises DTR and RTS on open; serInit is what takes them down.
+        int lines = 0;
+        if (opened == 0 && ioctl(port.fd, TIOCMGET, &lines) == 0)
+            printf("@vek figure open_dtr_rts %d\n", lines & (TIOCM_DTR | TIOCM_RTS));
+        const int init = opened == 0 ? serInit(&port, 115200, SERIAL_READ_TIMEOUT) : -1;
+        check("open", opened == 0 && init == 0,
+              fmt("serOpen=%d serInit=%d %s", opened, init, opened ? strerror(err) : ""));
+        if (opened == 0) {
+            if (mode == "checks") {
+                settings(&port, path);
+                readTiming(&port);
+                purgeAfterSend(&port);
+            }
+            writeTime(&port);
+        }
+        serClose(&port);
+    }
+    if (mode == "checks")
+        run(path, "clean");
+    else if (mode == "run")
+        run(path, argc > 3 ? argv[3] : "run");
+    else
+        for (long k = 1, n = argc > 3 ? strtol(argv[3], nullptr, 10) : 1; k <= n; k++)
+            run(path, ("bench" + std::to_string(k)).c_str());
+    printf("@vek end failures=%d\n", failures);
+    fflush(stdout);
+    return failures ? 1 : 0;
+}

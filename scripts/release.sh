@@ -49,6 +49,10 @@ image=$(realpath -m -- "$image")
 out=$(realpath -m -- "$out")
 src=$(realpath "$(dirname "$0")/..")
 cd "$src"
+# The compiler flags name the source and build folders in single quotes (see build below).
+tmp=${TMPDIR:-/tmp}
+[[ "$src$tmp" != *\'* ]] || fail "a path with a quote (') cannot be built in: $src, $tmp"
+export LC_ALL=C TZ=UTC
 
 # The image, checked before anything is installed or built.
 size_max=$(sed -n 's/^set(VEK_IMAGE_SIZE_MAX \([0-9]*\))$/\1/p' cmake/embed_image.cmake)
@@ -61,14 +65,18 @@ size=$(stat -c %s -- "$image")
 [ "$size" -le "$size_max" ] ||
     fail "firmware image is $size bytes, more than the $size_max the tool accepts: $image"
 name=$(basename -- "$image")
-# The name goes into the resource script, the package's texts and RELEASE.txt as it stands.
-[[ "$name" =~ ^[[:print:]]+$ && "$name" != *[\"\\]* ]] ||
-    fail "firmware image name has quotes, backslashes or control characters: $name"
+# The name goes into the resource script, the package's texts and RELEASE.txt as it stands,
+# and into a CMake variable, where a semicolon would split it.
+[[ "$name" =~ ^[[:print:]]+$ && "$name" != *[\"\\\;]* ]] ||
+    fail "firmware image name has quotes, backslashes, semicolons or non-printable" \
+        "characters: $name"
 
 . scripts/deps.sh
 need_packages "${RELEASE_PACKAGES[@]}" >&2
 
-[ -n "$(git rev-parse --show-toplevel 2>/dev/null)" ] || fail "not a git checkout: $src"
+# A copy of the tree inside another repository must not record that repository's commit.
+top=$(git rev-parse --show-toplevel 2>/dev/null) && [ "$(realpath -- "$top")" = "$src" ] ||
+    fail "not a git checkout: $src"
 commit=$(git rev-parse HEAD)
 # Uncommitted changes to tracked files are built too: RELEASE.txt says so.
 commit_note=""
@@ -105,7 +113,6 @@ SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vek-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 umask 022
-export LC_ALL=C TZ=UTC
 
 # A private copy: the build, the figures and the checksums all see the same bytes.
 mkdir "$work/image" "$work/out"
@@ -119,7 +126,9 @@ build() {
     local dir=$work/$1
     shift
     # Neither the source nor the build folder may reach the binaries (__FILE__ in assertions).
-    local maps="-ffile-prefix-map=$src/= -ffile-prefix-map=$work/="
+    # The folders quoted, so that one with a space stays one argument on the compiler's command
+    # line; only the folders: CMake's compiler checks for Windows drop quotes around the flags.
+    local maps="-ffile-prefix-map='$src/'= -ffile-prefix-map='$work/'="
     if ! { cmake -S "$src" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
         -DVEK_IMAGE="$image" -DCMAKE_CXX_FLAGS="$maps $cxxflags" "$@" &&
         cmake --build "$dir" --parallel "$(nproc)" --target "${targets[@]}"; } >>"$log" 2>&1; then

@@ -35,18 +35,24 @@ release() { # OUT IMAGE [SCRIPT]: a release that must succeed; its terminal outp
         fail "release of $2 failed: $(tail -n 20 "$1.stderr")"
 }
 
-refused() { # WHAT IMAGE EXPECTED [RUNNER...]: a release that must fail with one line, no output
-    local what=$1 out=$dir/bad-$1 image=$2 expected=$3 rc=0
+refused() { # WHAT IMAGE EXPECTED [RUNNER...]: a release that must fail with one line, no output,
+    # and leave its output folder as it was: missing, or holding a copy of release r1
+    local what=$1 out=$dir/bad-$1 image=$2 expected=$3 rc=0 kept=""
     shift 3
+    [ ! -d "$out" ] || kept=1
     "$@" "${script:-$src/scripts/release.sh}" "$image" --out "$out" >"$out.stdout" 2>"$out.stderr" ||
         rc=$?
-    [ $rc != 0 ] || fail "$what image: exit code 0"
-    [ "$(wc -l <"$out.stderr")" = 1 ] || fail "$what image: not one line: $(cat "$out.stderr")"
-    grep -q "^release: firmware image $expected" "$out.stderr" ||
-        fail "$what image: \"$(cat "$out.stderr")\", expected \"$expected\""
-    [ ! -s "$out.stdout" ] || fail "$what image: printed $(cat "$out.stdout")"
-    [ ! -e "$out" ] || fail "$what image: left $out"
-    echo "$what image refused: $(cat "$out.stderr")"
+    [ $rc != 0 ] || fail "$what: exit code 0"
+    [ "$(wc -l <"$out.stderr")" = 1 ] || fail "$what: not one line: $(cat "$out.stderr")"
+    grep -q "^release: $expected" "$out.stderr" ||
+        fail "$what: \"$(cat "$out.stderr")\", expected \"$expected\""
+    [ ! -s "$out.stdout" ] || fail "$what: printed $(cat "$out.stdout")"
+    if [ -n "$kept" ]; then
+        diff -r "$dir/r1" "$out" >&2 || fail "$what: changed the earlier release in $out"
+    else
+        [ ! -e "$out" ] || fail "$what: left $out"
+    fi
+    echo "$what refused: $(cat "$out.stderr")"
 }
 
 case $case_name in
@@ -64,18 +70,24 @@ for seed, path in enumerate(sys.argv[1:]):
     crc_b=$(crc_of "$dir/b/fw.bin")
     [ "$crc_a" != "$crc_b" ] || fail "the two test images share a CRC"
 
-    # The second release of image a from a copy of the source tree elsewhere: neither the
-    # source's nor the build's folder may show in what it makes.
-    mkdir copy
-    tar -C "$src" --exclude=./build --exclude=./dist -cf - . | tar -C copy -xf -
+    # The second release of image a from a copy of the source tree elsewhere, building in
+    # other folders, with spaces: neither the source's nor the build's folder may show in what
+    # it makes.
+    mkdir "copy of src" "tmp dir"
+    tar -C "$src" --exclude=./build --exclude=./dist -cf - . | tar -C "copy of src" -xf -
     release r1 a/fw.bin
-    release r2 a/fw.bin copy/scripts/release.sh
+    TMPDIR="$dir/tmp dir" release r2 a/fw.bin "copy of src/scripts/release.sh"
+    # The third replaces an earlier release of another version.
+    cp -r r1 rb
+    mv "rb/$EXE" rb/vek-update-1.0.0.exe
     release rb b/fw.bin
     cat "$dir/r1.stdout"
 
     # One line per artifact, and exactly these four in the folder.
-    [ "$(LC_ALL=C ls "$dir/r1" | tr '\n' ' ')" = "RELEASE.txt SHA256SUMS $EXE $DEB " ] ||
-        fail "release folder holds: $(ls "$dir/r1")"
+    for r in r1 rb; do
+        [ "$(LC_ALL=C ls -A "$dir/$r" | tr '\n' ' ')" = "RELEASE.txt SHA256SUMS $EXE $DEB " ] ||
+            fail "release folder holds: $(ls -A "$dir/$r")"
+    done
     [ "$(cut -d' ' -f1 "$dir/r1.stdout" | tr '\n' ' ')" = \
         "r1/$EXE r1/$DEB r1/SHA256SUMS r1/RELEASE.txt " ] || fail "terminal: $(cat "$dir/r1.stdout")"
     (cd "$dir/r1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
@@ -148,12 +160,20 @@ print(*bad, sep="\n")
 sys.exit(1 if bad else 0)
 EOF
 
-    # Bad images: refused before anything is built, nothing written.
-    refused missing "$dir/none.bin" "not found"
+    # Refused before anything is built, nothing written.
+    refused missing "$dir/none.bin" "firmware image not found"
     : >"$dir/empty.bin"
-    refused empty "$dir/empty.bin" "is empty"
+    refused empty "$dir/empty.bin" "firmware image is empty"
     truncate -s $((16 * 1024 * 1024 + 1)) "$dir/large.bin"
-    refused too-large "$dir/large.bin" "is 16777217 bytes, more than the 16777216"
+    refused too-large "$dir/large.bin" "firmware image is 16777217 bytes, more than the 16777216"
+    cp a/fw.bin "a;b.bin"
+    refused semicolon "$dir/a;b.bin" "firmware image name has quotes, backslashes, semicolons"
+    # A copy of the scripts inside this repository's build folder is not the checkout; the last
+    # check before the build, so an earlier release in the output folder stays as it was.
+    mkdir loose
+    cp -r "$src/scripts" "$src/cmake" loose/
+    cp -r r1 bad-not-checkout
+    script=$dir/loose/scripts/release.sh refused not-checkout a/fw.bin "not a git checkout"
     # Root reads any file: as root, the script runs as nobody on a copy of the part that
     # checks the image, in a folder nobody may enter.
     tmp=$(mktemp -d)
@@ -165,10 +185,10 @@ EOF
     cp "$dir/a/fw.bin" "$tmp/locked.bin"
     chmod 000 "$tmp/locked.bin"
     if [ "$(id -u)" = 0 ]; then
-        script=$tmp/scripts/release.sh refused unreadable "$tmp/locked.bin" "cannot be read" \
-            setpriv --reuid=65534 --regid=65534 --clear-groups
+        script=$tmp/scripts/release.sh refused unreadable "$tmp/locked.bin" \
+            "firmware image cannot be read" setpriv --reuid=65534 --regid=65534 --clear-groups
     else
-        refused unreadable "$tmp/locked.bin" "cannot be read"
+        refused unreadable "$tmp/locked.bin" "firmware image cannot be read"
     fi
     ;;
 

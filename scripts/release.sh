@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Turns a firmware image into a release of the tool that carries it:
 #   scripts/release.sh IMAGE [--version X.Y.Z] [--out DIR]
-# writes to DIR (default dist/):
+# writes to DIR (default: the source tree's dist/):
 #   vek-update-X.Y.Z.exe          the Windows program, with the version and the image's figures
 #                                 in its version resource
 #   vek-update_X.Y.Z_amd64.deb    the Linux program as a Debian package
@@ -18,7 +18,7 @@ fail() {
 }
 
 usage="usage: scripts/release.sh IMAGE [--version X.Y.Z] [--out DIR]"
-image="" version="" out=dist
+image="" version="" out=""
 while [ $# -gt 0 ]; do
     case $1 in
     --version)
@@ -46,8 +46,9 @@ done
 [ -n "$image" ] || fail "$usage"
 caller=$PWD
 image=$(realpath -m -- "$image")
-out=$(realpath -m -- "$out")
+[ -z "$out" ] || out=$(realpath -m -- "$out")
 src=$(realpath "$(dirname "$0")/..")
+out=${out:-$src/dist}
 cd "$src"
 # The compiler flags name the source and build folders in single quotes (see build below).
 tmp=${TMPDIR:-/tmp}

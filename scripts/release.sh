@@ -111,8 +111,16 @@ fi
 export SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vek-release.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+work=$(mktemp -d "$tmp/vek-release.XXXXXX")
+stage="" made_out=""
+# On any exit: the build folders go, and so do the staging folder in the output folder and,
+# on a failure, the output folder itself if this run made it.
+cleanup() {
+    local rc=$?
+    rm -rf "$work" "$stage"
+    [ $rc = 0 ] || [ -z "$made_out" ] || rm -rf "$made_out"
+}
+trap cleanup EXIT
 umask 022
 
 # A private copy: the build, the figures and the checksums all see the same bytes.
@@ -211,13 +219,23 @@ dpkg-deb --root-owner-group -Zxz --build "$root" "$work/out/$deb" >>"$log" 2>&1 
     cat "$work/out/SHA256SUMS"
 } >"$work/out/RELEASE.txt"
 
-# Only now the output folder: a failure above leaves it as it was.
-mkdir -p "$out"
-rm -f "$out"/vek-update-*.exe "$out"/vek-update_*_amd64.deb "$out/SHA256SUMS" "$out/RELEASE.txt"
-cp "$work/out"/* "$out/" || {
-    rm -f "$out/$exe" "$out/$deb" "$out/SHA256SUMS" "$out/RELEASE.txt"
-    fail "cannot write to $out"
-}
+# Only now the output folder: a failure above leaves it as it was. The files are copied next
+# to their places first and then renamed there, each replacing its predecessor at once.
+if [ ! -e "$out" ]; then
+    made=$out
+    while [ ! -e "$(dirname -- "$made")" ]; do made=$(dirname -- "$made"); done
+    mkdir -p -- "$out" 2>/dev/null || fail "cannot write to $out"
+    made_out=$made
+fi
+stage=$(mktemp -d "$out/.vek-release.XXXXXX" 2>/dev/null) || fail "cannot write to $out"
+cp -- "$work/out"/* "$stage/" 2>/dev/null || fail "cannot write to $out"
+for f in "$exe" "$deb" SHA256SUMS RELEASE.txt; do
+    mv -fT -- "$stage/$f" "$out/$f" || fail "cannot write to $out"
+done
+# A previous release of another version.
+for f in "$out"/vek-update-*.exe "$out"/vek-update_*_amd64.deb; do
+    [ "$f" = "$out/$exe" ] || [ "$f" = "$out/$deb" ] || rm -f -- "$f"
+done
 rel=$(realpath --relative-to="$caller" -- "$out")
 [ "${rel#../}" = "$rel" ] || rel=$out
 printf '%-40s %s\n' "$rel/$exe" "Windows program, $(stat -c %s "$out/$exe") bytes" \

@@ -5,7 +5,7 @@
 #   vek-update-X.Y.Z.exe          the Windows program, with the version and the image's figures
 #                                 in its version resource
 #   vek-update_X.Y.Z_amd64.deb    the Linux program as a Debian package
-#   SHA256SUMS, RELEASE.txt       checksums; version, image, CRC-16, source commit
+#   SHA256SUMS, RELEASE.txt       checksums; version, image, its CRC-16 and SHA-256, source commit
 # Without --version: X.Y.Z of a tag vX.Y.Z on the checked-out commit, else 0.0.N, N the number
 # of commits up to it.
 # Builds in fresh folders of its own, which it removes again. The outputs depend only on the
@@ -212,6 +212,7 @@ dpkg-deb --root-owner-group -Zxz --build "$root" "$work/out/$deb" >>"$log" 2>&1 
     echo "Firmware image: $name"
     echo "Image size: $size bytes"
     echo "Image CRC-16: $crc (as the target reports it after programming)"
+    echo "Image SHA-256: $(sha256sum <"$image" | cut -d' ' -f1)"
     echo "Source commit: $commit$commit_note"
     echo "Source date: $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')"
     echo

@@ -93,7 +93,8 @@ for seed, path in enumerate(sys.argv[1:]):
     (cd "$dir/r1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
     commit=$(git -C "$src" rev-parse HEAD)
     for line in "vek-update $VERSION" "Firmware image: fw.bin" "Image size: 1000 bytes" \
-        "Image CRC-16: $crc_a " "Source commit: $commit" "$(grep $DEB "$dir/r1/SHA256SUMS")"; do
+        "Image CRC-16: $crc_a " "Image SHA-256: $(sha256sum <a/fw.bin | cut -d' ' -f1)" \
+        "Source commit: $commit" "$(grep $DEB "$dir/r1/SHA256SUMS")"; do
         grep -qF "$line" "$dir/r1/RELEASE.txt" || fail "RELEASE.txt lacks \"$line\""
     done
 

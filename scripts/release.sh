@@ -175,6 +175,7 @@ install -D -m 755 packaging/vek-update-logged "$root/usr/libexec/vek-update/vek-
 mkdir -p "$root/usr/share/applications" "$root/usr/share/doc/vek-update" "$root/DEBIAN"
 fill packaging/vek-update.desktop.in >"$root/usr/share/applications/vek-update.desktop"
 fill packaging/README.in >"$root/usr/share/doc/vek-update/README"
+install -m 644 packaging/copyright "$root/usr/share/doc/vek-update/copyright"
 
 # dpkg-shlibdeps reads the package names from a source tree's debian/control.
 mkdir -p "$work/shlibdeps/debian"
@@ -194,7 +195,7 @@ Installed-Size: $installed_kib
 Depends: $depends
 Section: electronics
 Priority: optional
-Description: Korlund / Dravel Software Update Tool, firmware $name
+Description: Korlund / Dravel Software Update Tool
  Writes the firmware image it carries into the target device over a serial
  line (Modbus RTU, slave 4, 115200 baud 8E1), then checks the target's CRC.
  .

@@ -262,7 +262,8 @@ deb)
     done
     contents=$(dpkg-deb --contents "$deb")
     for f in usr/bin/vek-update usr/libexec/vek-update/vek-update-logged \
-        usr/share/applications/vek-update.desktop usr/share/doc/vek-update/README; do
+        usr/share/applications/vek-update.desktop usr/share/doc/vek-update/README \
+        usr/share/doc/vek-update/copyright; do
         grep -q " \./$f\$" <<<"$contents" || fail "$f not in the package: $contents"
     done
     ! grep -v ' root/root ' <<<"$contents" || fail "files not owned by root"

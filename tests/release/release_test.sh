@@ -292,6 +292,14 @@ deb)
     log=$dir/state/vek-update/console.log
     grep -q "^== vek-update started " "$log" && grep -q "Could not create dialog" "$log" ||
         fail "launcher log: $(cat "$log")"
+    # Without a folder for the log (a relative XDG_STATE_HOME does not count), the program
+    # still runs, its report on the launcher's own output.
+    : >"$dir/home-file"
+    rc=0
+    out=$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY GDK_BACKEND=x11 HOME="$dir/home-file" \
+        XDG_STATE_HOME=state "$root$launcher" 2>&1) || rc=$?
+    [ $rc = 1 ] && grep -q "Could not create dialog" <<<"$out" ||
+        fail "launcher without a log folder: exit code $rc, $out"
     ;;
 *)
     fail "unknown case $case_name"

@@ -26,6 +26,7 @@ WINE_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine libxrende
 # two static analyzers.
 CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
 # A release (scripts/release.sh): both programs built, and the Debian package made; its tests
-# read the Windows program's version resource with wrestool.
+# read the Windows program's version resource with wrestool and check the package's desktop
+# entry with desktop-file-validate.
 RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev g++-mingw-w64-x86-64-posix dpkg-dev git)
-RELEASE_TEST_PACKAGES=(icoutils)
+RELEASE_TEST_PACKAGES=(icoutils desktop-file-utils)

@@ -205,24 +205,14 @@ wine)
 import struct, sys
 res, version, crc = sys.argv[1:]
 data = open(res, "rb").read()
-value, tokens = {}, []
 
-def walk(off, end):
-    """The nested blocks: length, value length, type (1: text), key, value, children."""
-    while off + 6 <= end:
-        length, value_length, text = struct.unpack_from("<3H", data, off)
-        key_end = off + 6
-        while data[key_end:key_end + 2] != b"\0\0":
-            key_end += 2
-        tokens.append(data[off + 6:key_end].decode("utf-16-le"))
-        v = (key_end + 5) & ~3
-        size = value_length * 2 if text else value_length
-        if text:
-            value[tokens[-1]] = data[v:v + size].decode("utf-16-le").rstrip("\0")
-        walk((v + size + 3) & ~3, off + length)
-        off = (off + length + 3) & ~3
+def text(key):
+    """A string's value: its key, a NUL and padding to 4 bytes, then text up to a NUL."""
+    k = data.find((key + "\0").encode("utf-16-le"))
+    v = (k + 2 * len(key) + 5) & ~3
+    return data[v:].decode("utf-16-le", "replace").split("\0")[0] if k > 0 else None
 
-walk(0, len(data))
+value = {k: text(k) for k in ("FileVersion", "ProductVersion", "ProductName", "Comments")}
 i = data.find(struct.pack("<I", 0xFEEF04BD))
 file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, i + 8)
 numbers = [int(n) for n in version.split(".")] + [0]
@@ -230,12 +220,12 @@ expected = (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])
 problems = [p for p, bad in [
     ("file version", (file_ms, file_ls) != expected),
     ("product version", (product_ms, product_ls) != expected),
-    ("FileVersion", value.get("FileVersion") != version),
-    ("ProductVersion", value.get("ProductVersion") != version),
-    ("ProductName", value.get("ProductName") != "Korlund / Dravel Software Update Tool"),
-    ("Comments", value.get("Comments") != f"Firmware image fw.bin, 1000 bytes, CRC-16 {crc}"),
-    ("language", "040904B0" not in tokens)] if bad]
-print("version resource:", {k: value.get(k) for k in ("FileVersion", "Comments")}, problems)
+    ("FileVersion", value["FileVersion"] != version),
+    ("ProductVersion", value["ProductVersion"] != version),
+    ("ProductName", value["ProductName"] != "Korlund / Dravel Software Update Tool"),
+    ("Comments", value["Comments"] != f"Firmware image fw.bin, 1000 bytes, CRC-16 {crc}"),
+    ("language", text("040904B0") is None)] if bad]
+print("version resource:", value, problems)
 sys.exit(1 if problems else 0)
 EOF
     bash "$src/tests/wine/e2e.sh" full "$dir/r1/$EXE" "$readstatus" "$sim" "$dir/a/fw.bin" \
@@ -274,7 +264,7 @@ deb)
     grep -q "adduser \"\$USER\" dialout" "$root/usr/share/doc/vek-update/README" ||
         fail "README lacks the dialout note"
     desktop=$root/usr/share/applications/vek-update.desktop
-    grep -qx "Terminal=false" "$desktop" || fail "desktop entry wants a terminal"
+    desktop-file-validate "$desktop" || fail "the desktop entry is not valid"
     launcher=$(sed -n 's/^Exec=//p' "$desktop")
     [ -x "$root$launcher" ] || fail "desktop entry starts $launcher, which the package lacks"
 

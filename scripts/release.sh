@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Turns a firmware image into a release of the tool that carries it:
 #   scripts/release.sh IMAGE [--version X.Y.Z] [--out DIR]
-# writes to DIR (default dist/):
+# writes to DIR (default: the source tree's dist/):
 #   vek-update-X.Y.Z.exe          the Windows program, with the version and the image's figures
 #                                 in its version resource
 #   vek-update_X.Y.Z_amd64.deb    the Linux program as a Debian package
-#   SHA256SUMS, RELEASE.txt       checksums; version, image, CRC-16, source commit
+#   SHA256SUMS, RELEASE.txt       checksums; version, image, its CRC-16 and SHA-256, source commit
 # Without --version: X.Y.Z of a tag vX.Y.Z on the checked-out commit, else 0.0.N, N the number
 # of commits up to it.
 # Builds in fresh folders of its own, which it removes again. The outputs depend only on the
@@ -18,7 +18,7 @@ fail() {
 }
 
 usage="usage: scripts/release.sh IMAGE [--version X.Y.Z] [--out DIR]"
-image="" version="" out=dist
+image="" version="" out=""
 while [ $# -gt 0 ]; do
     case $1 in
     --version)
@@ -46,9 +46,14 @@ done
 [ -n "$image" ] || fail "$usage"
 caller=$PWD
 image=$(realpath -m -- "$image")
-out=$(realpath -m -- "$out")
+[ -z "$out" ] || out=$(realpath -m -- "$out")
 src=$(realpath "$(dirname "$0")/..")
+out=${out:-$src/dist}
 cd "$src"
+# The compiler flags name the source and build folders in single quotes (see build below).
+tmp=${TMPDIR:-/tmp}
+[[ "$src$tmp" != *\'* ]] || fail "a path with a quote (') cannot be built in: $src, $tmp"
+export LC_ALL=C TZ=UTC
 
 # The image, checked before anything is installed or built.
 size_max=$(sed -n 's/^set(VEK_IMAGE_SIZE_MAX \([0-9]*\))$/\1/p' cmake/embed_image.cmake)
@@ -61,14 +66,18 @@ size=$(stat -c %s -- "$image")
 [ "$size" -le "$size_max" ] ||
     fail "firmware image is $size bytes, more than the $size_max the tool accepts: $image"
 name=$(basename -- "$image")
-# The name goes into the resource script, the package's texts and RELEASE.txt as it stands.
-[[ "$name" =~ ^[[:print:]]+$ && "$name" != *[\"\\]* ]] ||
-    fail "firmware image name has quotes, backslashes or control characters: $name"
+# The name goes into the resource script, the package's texts and RELEASE.txt as it stands,
+# and into a CMake variable, where a semicolon would split it.
+[[ "$name" =~ ^[[:print:]]+$ && "$name" != *[\"\\\;]* ]] ||
+    fail "firmware image name has quotes, backslashes, semicolons or non-printable" \
+        "characters: $name"
 
 . scripts/deps.sh
 need_packages "${RELEASE_PACKAGES[@]}" >&2
 
-[ -n "$(git rev-parse --show-toplevel 2>/dev/null)" ] || fail "not a git checkout: $src"
+# A copy of the tree inside another repository must not record that repository's commit.
+top=$(git rev-parse --show-toplevel 2>/dev/null) && [ "$(realpath -- "$top")" = "$src" ] ||
+    fail "not a git checkout: $src"
 commit=$(git rev-parse HEAD)
 # Uncommitted changes to tracked files are built too: RELEASE.txt says so.
 commit_note=""
@@ -102,10 +111,17 @@ fi
 export SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vek-release.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+work=$(mktemp -d "$tmp/vek-release.XXXXXX")
+stage="" made_out=""
+# On any exit: the build folders go, and so do the staging folder in the output folder and,
+# on a failure, the output folder itself if this run made it.
+cleanup() {
+    local rc=$?
+    rm -rf "$work" "$stage"
+    [ $rc = 0 ] || [ -z "$made_out" ] || rm -rf "$made_out"
+}
+trap cleanup EXIT
 umask 022
-export LC_ALL=C TZ=UTC
 
 # A private copy: the build, the figures and the checksums all see the same bytes.
 mkdir "$work/image" "$work/out"
@@ -119,7 +135,9 @@ build() {
     local dir=$work/$1
     shift
     # Neither the source nor the build folder may reach the binaries (__FILE__ in assertions).
-    local maps="-ffile-prefix-map=$src/= -ffile-prefix-map=$work/="
+    # The folders quoted, so that one with a space stays one argument on the compiler's command
+    # line; only the folders: CMake's compiler checks for Windows drop quotes around the flags.
+    local maps="-ffile-prefix-map='$src/'= -ffile-prefix-map='$work/'="
     if ! { cmake -S "$src" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
         -DVEK_IMAGE="$image" -DCMAKE_CXX_FLAGS="$maps $cxxflags" "$@" &&
         cmake --build "$dir" --parallel "$(nproc)" --target "${targets[@]}"; } >>"$log" 2>&1; then
@@ -157,6 +175,7 @@ install -D -m 755 packaging/vek-update-logged "$root/usr/libexec/vek-update/vek-
 mkdir -p "$root/usr/share/applications" "$root/usr/share/doc/vek-update" "$root/DEBIAN"
 fill packaging/vek-update.desktop.in >"$root/usr/share/applications/vek-update.desktop"
 fill packaging/README.in >"$root/usr/share/doc/vek-update/README"
+install -m 644 packaging/copyright "$root/usr/share/doc/vek-update/copyright"
 
 # dpkg-shlibdeps reads the package names from a source tree's debian/control.
 mkdir -p "$work/shlibdeps/debian"
@@ -176,7 +195,7 @@ Installed-Size: $installed_kib
 Depends: $depends
 Section: electronics
 Priority: optional
-Description: Korlund / Dravel Software Update Tool, firmware $name
+Description: Korlund / Dravel Software Update Tool
  Writes the firmware image it carries into the target device over a serial
  line (Modbus RTU, slave 4, 115200 baud 8E1), then checks the target's CRC.
  .
@@ -194,6 +213,7 @@ dpkg-deb --root-owner-group -Zxz --build "$root" "$work/out/$deb" >>"$log" 2>&1 
     echo "Firmware image: $name"
     echo "Image size: $size bytes"
     echo "Image CRC-16: $crc (as the target reports it after programming)"
+    echo "Image SHA-256: $(sha256sum <"$image" | cut -d' ' -f1)"
     echo "Source commit: $commit$commit_note"
     echo "Source date: $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')"
     echo
@@ -201,13 +221,23 @@ dpkg-deb --root-owner-group -Zxz --build "$root" "$work/out/$deb" >>"$log" 2>&1 
     cat "$work/out/SHA256SUMS"
 } >"$work/out/RELEASE.txt"
 
-# Only now the output folder: a failure above leaves it as it was.
-mkdir -p "$out"
-rm -f "$out"/vek-update-*.exe "$out"/vek-update_*_amd64.deb "$out/SHA256SUMS" "$out/RELEASE.txt"
-cp "$work/out"/* "$out/" || {
-    rm -f "$out/$exe" "$out/$deb" "$out/SHA256SUMS" "$out/RELEASE.txt"
-    fail "cannot write to $out"
-}
+# Only now the output folder: a failure above leaves it as it was. The files are copied next
+# to their places first and then renamed there, each replacing its predecessor at once.
+if [ ! -e "$out" ]; then
+    made=$out
+    while [ ! -e "$(dirname -- "$made")" ]; do made=$(dirname -- "$made"); done
+    mkdir -p -- "$out" 2>/dev/null || fail "cannot write to $out"
+    made_out=$made
+fi
+stage=$(mktemp -d "$out/.vek-release.XXXXXX" 2>/dev/null) || fail "cannot write to $out"
+cp -- "$work/out"/* "$stage/" 2>/dev/null || fail "cannot write to $out"
+for f in "$exe" "$deb" SHA256SUMS RELEASE.txt; do
+    mv -fT -- "$stage/$f" "$out/$f" || fail "cannot write to $out"
+done
+# A previous release of another version.
+for f in "$out"/vek-update-*.exe "$out"/vek-update_*_amd64.deb; do
+    [ "$f" = "$out/$exe" ] || [ "$f" = "$out/$deb" ] || rm -f -- "$f"
+done
 rel=$(realpath --relative-to="$caller" -- "$out")
 [ "${rel#../}" = "$rel" ] || rel=$out
 printf '%-40s %s\n' "$rel/$exe" "Windows program, $(stat -c %s "$out/$exe") bytes" \

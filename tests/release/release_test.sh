@@ -35,18 +35,24 @@ release() { # OUT IMAGE [SCRIPT]: a release that must succeed; its terminal outp
         fail "release of $2 failed: $(tail -n 20 "$1.stderr")"
 }
 
-refused() { # WHAT IMAGE EXPECTED [RUNNER...]: a release that must fail with one line, no output
-    local what=$1 out=$dir/bad-$1 image=$2 expected=$3 rc=0
+refused() { # WHAT IMAGE EXPECTED [RUNNER...]: a release that must fail with one line, no output,
+    # and leave its output folder as it was: missing, or holding a copy of release r1
+    local what=$1 out=$dir/bad-$1 image=$2 expected=$3 rc=0 kept=""
     shift 3
+    [ ! -d "$out" ] || kept=1
     "$@" "${script:-$src/scripts/release.sh}" "$image" --out "$out" >"$out.stdout" 2>"$out.stderr" ||
         rc=$?
-    [ $rc != 0 ] || fail "$what image: exit code 0"
-    [ "$(wc -l <"$out.stderr")" = 1 ] || fail "$what image: not one line: $(cat "$out.stderr")"
-    grep -q "^release: firmware image $expected" "$out.stderr" ||
-        fail "$what image: \"$(cat "$out.stderr")\", expected \"$expected\""
-    [ ! -s "$out.stdout" ] || fail "$what image: printed $(cat "$out.stdout")"
-    [ ! -e "$out" ] || fail "$what image: left $out"
-    echo "$what image refused: $(cat "$out.stderr")"
+    [ $rc != 0 ] || fail "$what: exit code 0"
+    [ "$(wc -l <"$out.stderr")" = 1 ] || fail "$what: not one line: $(cat "$out.stderr")"
+    grep -q "^release: $expected" "$out.stderr" ||
+        fail "$what: \"$(cat "$out.stderr")\", expected \"$expected\""
+    [ ! -s "$out.stdout" ] || fail "$what: printed $(cat "$out.stdout")"
+    if [ -n "$kept" ]; then
+        diff -r "$dir/r1" "$out" >&2 || fail "$what: changed the earlier release in $out"
+    else
+        [ ! -e "$out" ] || fail "$what: left $out"
+    fi
+    echo "$what refused: $(cat "$out.stderr")"
 }
 
 case $case_name in
@@ -64,24 +70,31 @@ for seed, path in enumerate(sys.argv[1:]):
     crc_b=$(crc_of "$dir/b/fw.bin")
     [ "$crc_a" != "$crc_b" ] || fail "the two test images share a CRC"
 
-    # The second release of image a from a copy of the source tree elsewhere: neither the
-    # source's nor the build's folder may show in what it makes.
-    mkdir copy
-    tar -C "$src" --exclude=./build --exclude=./dist -cf - . | tar -C copy -xf -
+    # The second release of image a from a copy of the source tree elsewhere, building in
+    # other folders, with spaces: neither the source's nor the build's folder may show in what
+    # it makes.
+    mkdir "copy of src" "tmp dir"
+    tar -C "$src" --exclude=./build --exclude=./dist -cf - . | tar -C "copy of src" -xf -
     release r1 a/fw.bin
-    release r2 a/fw.bin copy/scripts/release.sh
+    TMPDIR="$dir/tmp dir" release r2 a/fw.bin "copy of src/scripts/release.sh"
+    # The third replaces an earlier release of another version.
+    cp -r r1 rb
+    mv "rb/$EXE" rb/vek-update-1.0.0.exe
     release rb b/fw.bin
     cat "$dir/r1.stdout"
 
     # One line per artifact, and exactly these four in the folder.
-    [ "$(LC_ALL=C ls "$dir/r1" | tr '\n' ' ')" = "RELEASE.txt SHA256SUMS $EXE $DEB " ] ||
-        fail "release folder holds: $(ls "$dir/r1")"
+    for r in r1 rb; do
+        [ "$(LC_ALL=C ls -A "$dir/$r" | tr '\n' ' ')" = "RELEASE.txt SHA256SUMS $EXE $DEB " ] ||
+            fail "release folder holds: $(ls -A "$dir/$r")"
+    done
     [ "$(cut -d' ' -f1 "$dir/r1.stdout" | tr '\n' ' ')" = \
         "r1/$EXE r1/$DEB r1/SHA256SUMS r1/RELEASE.txt " ] || fail "terminal: $(cat "$dir/r1.stdout")"
     (cd "$dir/r1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
     commit=$(git -C "$src" rev-parse HEAD)
     for line in "vek-update $VERSION" "Firmware image: fw.bin" "Image size: 1000 bytes" \
-        "Image CRC-16: $crc_a " "Source commit: $commit" "$(grep $DEB "$dir/r1/SHA256SUMS")"; do
+        "Image CRC-16: $crc_a " "Image SHA-256: $(sha256sum <a/fw.bin | cut -d' ' -f1)" \
+        "Source commit: $commit" "$(grep $DEB "$dir/r1/SHA256SUMS")"; do
         grep -qF "$line" "$dir/r1/RELEASE.txt" || fail "RELEASE.txt lacks \"$line\""
     done
 
@@ -148,12 +161,20 @@ print(*bad, sep="\n")
 sys.exit(1 if bad else 0)
 EOF
 
-    # Bad images: refused before anything is built, nothing written.
-    refused missing "$dir/none.bin" "not found"
+    # Refused before anything is built, nothing written.
+    refused missing "$dir/none.bin" "firmware image not found"
     : >"$dir/empty.bin"
-    refused empty "$dir/empty.bin" "is empty"
+    refused empty "$dir/empty.bin" "firmware image is empty"
     truncate -s $((16 * 1024 * 1024 + 1)) "$dir/large.bin"
-    refused too-large "$dir/large.bin" "is 16777217 bytes, more than the 16777216"
+    refused too-large "$dir/large.bin" "firmware image is 16777217 bytes, more than the 16777216"
+    cp a/fw.bin "a;b.bin"
+    refused semicolon "$dir/a;b.bin" "firmware image name has quotes, backslashes, semicolons"
+    # A copy of the scripts inside this repository's build folder is not the checkout; the last
+    # check before the build, so an earlier release in the output folder stays as it was.
+    mkdir loose
+    cp -r "$src/scripts" "$src/cmake" loose/
+    cp -r r1 bad-not-checkout
+    script=$dir/loose/scripts/release.sh refused not-checkout a/fw.bin "not a git checkout"
     # Root reads any file: as root, the script runs as nobody on a copy of the part that
     # checks the image, in a folder nobody may enter.
     tmp=$(mktemp -d)
@@ -165,10 +186,10 @@ EOF
     cp "$dir/a/fw.bin" "$tmp/locked.bin"
     chmod 000 "$tmp/locked.bin"
     if [ "$(id -u)" = 0 ]; then
-        script=$tmp/scripts/release.sh refused unreadable "$tmp/locked.bin" "cannot be read" \
-            setpriv --reuid=65534 --regid=65534 --clear-groups
+        script=$tmp/scripts/release.sh refused unreadable "$tmp/locked.bin" \
+            "firmware image cannot be read" setpriv --reuid=65534 --regid=65534 --clear-groups
     else
-        refused unreadable "$tmp/locked.bin" "cannot be read"
+        refused unreadable "$tmp/locked.bin" "firmware image cannot be read"
     fi
     ;;
 
@@ -184,24 +205,14 @@ wine)
 import struct, sys
 res, version, crc = sys.argv[1:]
 data = open(res, "rb").read()
-value, tokens = {}, []
 
-def walk(off, end):
-    """The nested blocks: length, value length, type (1: text), key, value, children."""
-    while off + 6 <= end:
-        length, value_length, text = struct.unpack_from("<3H", data, off)
-        key_end = off + 6
-        while data[key_end:key_end + 2] != b"\0\0":
-            key_end += 2
-        tokens.append(data[off + 6:key_end].decode("utf-16-le"))
-        v = (key_end + 5) & ~3
-        size = value_length * 2 if text else value_length
-        if text:
-            value[tokens[-1]] = data[v:v + size].decode("utf-16-le").rstrip("\0")
-        walk((v + size + 3) & ~3, off + length)
-        off = (off + length + 3) & ~3
+def text(key):
+    """A string's value: its key, a NUL and padding to 4 bytes, then text up to a NUL."""
+    k = data.find((key + "\0").encode("utf-16-le"))
+    v = (k + 2 * len(key) + 5) & ~3
+    return data[v:].decode("utf-16-le", "replace").split("\0")[0] if k > 0 else None
 
-walk(0, len(data))
+value = {k: text(k) for k in ("FileVersion", "ProductVersion", "ProductName", "Comments")}
 i = data.find(struct.pack("<I", 0xFEEF04BD))
 file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, i + 8)
 numbers = [int(n) for n in version.split(".")] + [0]
@@ -209,12 +220,12 @@ expected = (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])
 problems = [p for p, bad in [
     ("file version", (file_ms, file_ls) != expected),
     ("product version", (product_ms, product_ls) != expected),
-    ("FileVersion", value.get("FileVersion") != version),
-    ("ProductVersion", value.get("ProductVersion") != version),
-    ("ProductName", value.get("ProductName") != "Korlund / Dravel Software Update Tool"),
-    ("Comments", value.get("Comments") != f"Firmware image fw.bin, 1000 bytes, CRC-16 {crc}"),
-    ("language", "040904B0" not in tokens)] if bad]
-print("version resource:", {k: value.get(k) for k in ("FileVersion", "Comments")}, problems)
+    ("FileVersion", value["FileVersion"] != version),
+    ("ProductVersion", value["ProductVersion"] != version),
+    ("ProductName", value["ProductName"] != "Korlund / Dravel Software Update Tool"),
+    ("Comments", value["Comments"] != f"Firmware image fw.bin, 1000 bytes, CRC-16 {crc}"),
+    ("language", text("040904B0") is None)] if bad]
+print("version resource:", value, problems)
 sys.exit(1 if problems else 0)
 EOF
     bash "$src/tests/wine/e2e.sh" full "$dir/r1/$EXE" "$readstatus" "$sim" "$dir/a/fw.bin" \
@@ -241,7 +252,8 @@ deb)
     done
     contents=$(dpkg-deb --contents "$deb")
     for f in usr/bin/vek-update usr/libexec/vek-update/vek-update-logged \
-        usr/share/applications/vek-update.desktop usr/share/doc/vek-update/README; do
+        usr/share/applications/vek-update.desktop usr/share/doc/vek-update/README \
+        usr/share/doc/vek-update/copyright; do
         grep -q " \./$f\$" <<<"$contents" || fail "$f not in the package: $contents"
     done
     ! grep -v ' root/root ' <<<"$contents" || fail "files not owned by root"
@@ -252,7 +264,7 @@ deb)
     grep -q "adduser \"\$USER\" dialout" "$root/usr/share/doc/vek-update/README" ||
         fail "README lacks the dialout note"
     desktop=$root/usr/share/applications/vek-update.desktop
-    grep -qx "Terminal=false" "$desktop" || fail "desktop entry wants a terminal"
+    desktop-file-validate "$desktop" || fail "the desktop entry is not valid"
     launcher=$(sed -n 's/^Exec=//p' "$desktop")
     [ -x "$root$launcher" ] || fail "desktop entry starts $launcher, which the package lacks"
 
@@ -270,6 +282,14 @@ deb)
     log=$dir/state/vek-update/console.log
     grep -q "^== vek-update started " "$log" && grep -q "Could not create dialog" "$log" ||
         fail "launcher log: $(cat "$log")"
+    # Without a folder for the log (a relative XDG_STATE_HOME does not count), the program
+    # still runs, its report on the launcher's own output.
+    : >"$dir/home-file"
+    rc=0
+    out=$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY GDK_BACKEND=x11 HOME="$dir/home-file" \
+        XDG_STATE_HOME=state "$root$launcher" 2>&1) || rc=$?
+    [ $rc = 1 ] && grep -q "Could not create dialog" <<<"$out" ||
+        fail "launcher without a log folder: exit code $rc, $out"
     ;;
 *)
     fail "unknown case $case_name"

@@ -212,7 +212,8 @@ void purgeAfterSend(ser_port *port)
     serWrite(port, f.buf.data(), f.rec.len);
     int before = 0;
     ioctl(port->fd, FIONREAD, &before);
-    const bool reply = holds(port, before + RANGE_CRC_REPLY);
+    // Stale bytes left by the send would be counted here too: the length field tells them apart.
+    const bool reply = holds(port, RANGE_CRC_REPLY);
     serPurge(port);
     int got = 0;
     const std::vector<int> sizes = readReply(port, f.buf.data(), MODBUS_FRAME_LENGTH_MAX, &got);

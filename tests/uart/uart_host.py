@@ -30,6 +30,7 @@ import struct
 import subprocess
 import sys
 import time
+import traceback
 from pathlib import Path
 
 SKIP = 77
@@ -334,6 +335,9 @@ def prepare(args):
     cfg = argparse.Namespace()
     cfg.out = Path(args.out).resolve()
     cfg.out.mkdir(parents=True, exist_ok=True)
+    # So that every console found after a failure is this run's.
+    for old in cfg.out.glob("*/console.log"):
+        shutil.rmtree(old.parent)
     cfg.sim, cfg.guest = Path(args.sim), Path(args.guest)
     cfg.image = Path(args.image).read_bytes()
     cfg.qemu = shutil.which("qemu-system-x86_64")
@@ -361,6 +365,14 @@ def report(name, result, problems):
     if problems:
         print(f"-- guest console ({result['workdir'] / 'console.log'}):")
         for line in result["console"]:
+            print("   | " + line)
+
+
+def consoles(out):
+    """Every guest console of this run, for a failure that came before the boots' reports."""
+    for path in sorted(out.glob("*/console.log")):
+        print(f"-- guest console ({path}):")
+        for line in path.read_text(errors="replace").splitlines():
             print("   | " + line)
 
 
@@ -400,6 +412,12 @@ def main():
         return SKIP
     except Failed as e:
         print(f"FAILED: {e}")
+        consoles(Path(args.out))
+        return 1
+    except Exception:
+        traceback.print_exc(file=sys.stdout)
+        print("FAILED")
+        consoles(Path(args.out))
         return 1
     print("FAILED" if failed else "passed")
     return 1 if failed else 0

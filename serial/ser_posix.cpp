@@ -90,8 +90,13 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 
 int serWrite(ser_port *port, const void *buf, int len)
 {
-    if (!port->open || len <= 0)
+    if (!port->open || len <= 0) {
+        port->sent = false;
         return 0;
+    }
+    // Purged before the write, which takes a whole request at once: the reply cannot be in yet.
+    tcflush(port->fd, TCIFLUSH);
+    port->sent = true;
     const char *p = static_cast<const char *>(buf);
     int done = 0;
     while (done < len) {
@@ -110,9 +115,6 @@ int serWrite(ser_port *port, const void *buf, int len)
         break;
     }
     int err = errno;
-    // Purged before the drain: a UART's drain ends ms after the last bit, when a reply may be in.
-    tcflush(port->fd, TCIFLUSH);
-    port->sent = true;
     while (tcdrain(port->fd) != 0 && errno == EINTR) {
     }
     errno = err;

@@ -78,7 +78,8 @@ std::string ReadLine(const std::string &path)
     close(fd);
     if (n > 0)
         line.assign(buf.data(), static_cast<size_t>(n));
-    line = line.substr(0, line.find('\n'));
+    if (const size_t nl = line.find('\n'); nl != std::string::npos)
+        line.resize(nl);
     if (line.size() > 64)
         line.resize(64);
     for (char &c : line) {

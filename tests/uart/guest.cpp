@@ -153,12 +153,13 @@ void readTiming(ser_port *port)
     const int silent = serRead(port, f.buf.data(), MODBUS_FRAME_LENGTH_MAX);
     const double silent_ms = msSince(t0);
     figure("silence_ms", silent_ms);
-    // Never early; late only by what a loaded emulated machine adds.
-    check("silence", silent == 0 && silent_ms >= 1000 && silent_ms < 2500,
+    // Never early, and not forever: how late it is on a loaded emulated machine is the figure's.
+    check("silence", silent == 0 && silent_ms >= 1000 && silent_ms < 5000,
           fmt("bytes=%d ms=%.1f", silent, silent_ms));
 
-    // The target sends the first 7 bytes, then 50 ms of silence, then the last 8. Only a stall
-    // of the emulator longer than that silence can join them; any other pattern is a fault.
+    // The target sends the first 7 bytes, then 50 ms of silence, then the last 8. A read must
+    // end at that silence; a stall of the emulator may add ends elsewhere, or (longer than the
+    // silence) join the two pieces, but not in every try.
     int split_seen = 0;
     bool split_sound = true;
     std::string pattern;
@@ -168,9 +169,14 @@ void readTiming(ser_port *port)
         serPurge(port);
         int got = 0;
         const std::vector<int> sizes = readReply(port, f.buf.data(), MODBUS_FRAME_LENGTH_MAX, &got);
-        const bool two = sizes == std::vector<int>{7, 8}, one = sizes == std::vector<int>{15};
-        split_seen += two ? 1 : 0;
-        split_sound = split_sound && (two || one) && replyGood(&f, got);
+        int end = 0;
+        bool at_silence = sizes == std::vector<int>{RANGE_CRC_REPLY};
+        for (int n : sizes) {
+            end += n;
+            at_silence = at_silence || end == 7;
+        }
+        split_seen += sizes == std::vector<int>{7, 8} ? 1 : 0;
+        split_sound = split_sound && at_silence && replyGood(&f, got);
         pattern += (k ? " " : "") + join(sizes);
     }
     check("split", split_sound && split_seen > 0,
@@ -212,7 +218,8 @@ void purgeAfterSend(ser_port *port)
     serWrite(port, f.buf.data(), f.rec.len);
     int before = 0;
     ioctl(port->fd, FIONREAD, &before);
-    const bool reply = holds(port, before + RANGE_CRC_REPLY);
+    // Stale bytes left by the send would be counted here too: the length field tells them apart.
+    const bool reply = holds(port, RANGE_CRC_REPLY);
     serPurge(port);
     int got = 0;
     const std::vector<int> sizes = readReply(port, f.buf.data(), MODBUS_FRAME_LENGTH_MAX, &got);

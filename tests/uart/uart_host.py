@@ -17,7 +17,8 @@ they come ("@vek ..." lines, see guest.cpp).
 
 After each boot the simulator's memory must equal IMAGE and its request log must hold the
 image's write blocks in order, then the range-CRC request, then the reset. Exit 0 when
-everything holds, 1 on any mismatch (with the guest's console), 77 when qemu cannot start.
+everything holds, 1 on any mismatch or error (with the guest's console), 77 when qemu, the
+kernel, busybox or cpio is missing or qemu ends with an error without printing a word.
 """
 import argparse
 import os
@@ -29,6 +30,7 @@ import struct
 import subprocess
 import sys
 import time
+import traceback
 from pathlib import Path
 
 SKIP = 77
@@ -127,25 +129,43 @@ def read_line(fd, buf, deadline):
     return line.decode(errors="replace").rstrip("\r")
 
 
-def start_sim(sim, workdir, extra):
-    proc = subprocess.Popen(
-        [str(sim), *SIM_LINE, *extra, "--log", str(workdir / "sim.log"),
-         "--memory-out", str(workdir / "memory.bin")],
-        stdout=subprocess.PIPE, stderr=open(workdir / "sim.err", "w"), start_new_session=True)
-    buf = [b""]
-    line = read_line(proc.stdout.fileno(), buf, time.monotonic() + 30)
-    if not line or not line.startswith("port: "):
+def end(proc):
+    """Kills proc unless it has exited, and waits for it."""
+    if proc.poll() is None:
         proc.kill()
-        raise Failed(f"the simulator did not start: {line!r}")
+    proc.wait()
+
+
+def start_sim(sim, workdir, extra):
+    with open(workdir / "sim.err", "w") as err:
+        proc = subprocess.Popen(
+            [str(sim), *SIM_LINE, *extra, "--log", str(workdir / "sim.log"),
+             "--memory-out", str(workdir / "memory.bin")],
+            stdout=subprocess.PIPE, stderr=err, start_new_session=True)
+    try:
+        buf = [b""]
+        line = read_line(proc.stdout.fileno(), buf, time.monotonic() + 30)
+        if not line or not line.startswith("port: "):
+            raise Failed(f"the simulator did not start: {line!r}")
+    except BaseException:
+        end(proc)
+        raise
     return proc, line[len("port: "):], buf
 
 
 def stop_sim(proc, buf):
-    proc.send_signal(signal.SIGTERM)
-    lines, deadline = [], time.monotonic() + 30
-    while (line := read_line(proc.stdout.fileno(), buf, deadline)) is not None:
-        lines.append(line)
-    proc.wait(timeout=30)
+    """The counts of the simulator's summary; the simulator has ended whatever happens."""
+    lines = []
+    try:
+        proc.send_signal(signal.SIGTERM)
+        deadline = time.monotonic() + 30
+        while (line := read_line(proc.stdout.fileno(), buf, deadline)) is not None:
+            lines.append(line)
+        proc.wait(timeout=30)
+    except (Failed, subprocess.TimeoutExpired):
+        raise Failed("the simulator did not stop within 30 s of SIGTERM") from None
+    finally:
+        end(proc)
     summary = [s for s in lines if s.startswith("summary: ")]
     if not summary:
         raise Failed("the simulator wrote no summary")
@@ -185,15 +205,26 @@ def boot(cfg, name, guest_args, sim_extra, timeout):
         # second port and nothing else of this machine's serial devices.
         "-chardev", f"serial,id=line,path={port}",
         "-device", "isa-serial,chardev=line,index=1"]
-    (workdir / "qemu.cmd").write_text(" ".join(command) + "\n")
-    started = time.monotonic()
-    qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=open(workdir / "qemu.err", "w"), start_new_session=True)
     console, buf = [], [b""]
     result = {"console": console, "workdir": workdir, "checks": {}, "figures": {}, "runs": [],
               "end": None, "problems": []}
+    (workdir / "qemu.cmd").write_text(" ".join(command) + "\n")
+    qemu, timed_out = None, False
+
+    def stop():
+        try:
+            if qemu is not None:
+                end(qemu)
+        finally:
+            counts = stop_sim(sim, sim_buf)
+        return counts
+
+    started = time.monotonic()
+    deadline = started + timeout
     try:
-        deadline = started + timeout
+        with open(workdir / "qemu.err", "w") as err:
+            qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=err, start_new_session=True)
         while (line := read_line(qemu.stdout.fileno(), buf, deadline)) is not None:
             console.append(line)
             m = re.search(r"@vek (.*)", line)
@@ -217,16 +248,25 @@ def boot(cfg, name, guest_args, sim_extra, timeout):
                 result["problems"].append(f"unreadable line from the guest: {line!r}")
         qemu.wait(timeout=max(1, deadline - time.monotonic()))
     except (Failed, subprocess.TimeoutExpired):
-        result["problems"].append(f"the guest did not finish within {timeout} s")
-    finally:
-        if qemu.poll() is None:
-            qemu.kill()
-            qemu.wait()
-        result["sim_counts"] = stop_sim(sim, sim_buf)
+        timed_out = True
+    except BaseException:
+        try:
+            stop()
+        except Exception as e:  # the error that brought us here is the one to report
+            print(f"(while cleaning up: {e})")
+        raise
+    result["sim_counts"] = stop()
     result["seconds"] = time.monotonic() - started
-    if not console:
-        raise Skip(f"qemu could not start (exit code {qemu.returncode}): "
-                   + (workdir / "qemu.err").read_text().strip())
+    errors = (workdir / "qemu.err").read_text().strip()
+    if timed_out:
+        result["problems"].append(f"the guest did not finish within {timeout} s")
+    elif qemu.returncode != 0:
+        # Ended by itself before its time with an error and without a word on either output:
+        # this machine cannot run qemu. An error it names (a serial device it could not open,
+        # say) is a failure, as is a hang.
+        if not console and not errors:
+            raise Skip(f"qemu could not start (exit code {qemu.returncode}, no output)")
+        result["problems"].append(f"qemu exited with code {qemu.returncode}: {errors}")
     result["sim_log"] = parse_sim_log(workdir / "sim.log")
     mem = workdir / "memory.bin"
     result["memory"] = mem.read_bytes() if mem.exists() else b""
@@ -295,6 +335,9 @@ def prepare(args):
     cfg = argparse.Namespace()
     cfg.out = Path(args.out).resolve()
     cfg.out.mkdir(parents=True, exist_ok=True)
+    # So that every console found after a failure is this run's.
+    for old in cfg.out.glob("*/console.log"):
+        shutil.rmtree(old.parent)
     cfg.sim, cfg.guest = Path(args.sim), Path(args.guest)
     cfg.image = Path(args.image).read_bytes()
     cfg.qemu = shutil.which("qemu-system-x86_64")
@@ -322,6 +365,14 @@ def report(name, result, problems):
     if problems:
         print(f"-- guest console ({result['workdir'] / 'console.log'}):")
         for line in result["console"]:
+            print("   | " + line)
+
+
+def consoles(out):
+    """Every guest console of this run, for a failure that came before the boots' reports."""
+    for path in sorted(out.glob("*/console.log")):
+        print(f"-- guest console ({path}):")
+        for line in path.read_text(errors="replace").splitlines():
             print("   | " + line)
 
 
@@ -361,6 +412,12 @@ def main():
         return SKIP
     except Failed as e:
         print(f"FAILED: {e}")
+        consoles(Path(args.out))
+        return 1
+    except Exception:
+        traceback.print_exc(file=sys.stdout)
+        print("FAILED")
+        consoles(Path(args.out))
         return 1
     print("FAILED" if failed else "passed")
     return 1 if failed else 0

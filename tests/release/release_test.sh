@@ -62,8 +62,8 @@ build)
     cd "$dir"
     python3 -c '
 import random, sys
-for seed, path in enumerate(sys.argv[1:]):
-    r = random.Random(seed)
+for n, path in enumerate(sys.argv[1:]):
+    r = random.Random(n)
     open(path, "wb").write(bytes(r.getrandbits(8) for _ in range(1000)))
 ' "$dir/a/fw.bin" "$dir/b/fw.bin"
     crc_a=$(crc_of "$dir/a/fw.bin")

@@ -297,9 +297,9 @@ void run(const char *port, const char *kind)
     std::sort(waits.begin(), waits.end());
     std::sort(steps.begin(), steps.end());
     if (!steps.empty()) {
-        printf("@vek figure %s_wait_median_ms %.3f\n", kind, waits[waits.size() / 2]);
-        printf("@vek figure %s_step_median_ms %.3f\n", kind, steps[steps.size() / 2]);
-        printf("@vek figure %s_step_max_ms %.3f\n", kind, steps.back());
+        figure((std::string(kind) + "_wait_median_ms").c_str(), waits[waits.size() / 2]);
+        figure((std::string(kind) + "_step_median_ms").c_str(), steps[steps.size() / 2]);
+        figure((std::string(kind) + "_step_max_ms").c_str(), steps.back());
     }
     if (!more)
         RunCompleted(t);

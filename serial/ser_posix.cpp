@@ -16,11 +16,18 @@
 
 using Clock = std::chrono::steady_clock;
 
+static const std::pair<uint32_t, speed_t> SPEEDS[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
 int serOpen(ser_port *port, const char *path)
 {
     port->open = false;
     port->fd = -1;
+    port->path = path;
     port->sent = false;
+    serEchoReset(&port->echo);
     // Without O_NONBLOCK the open can wait for carrier; without O_NOCTTY the port could become
     // our controlling terminal.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -43,6 +50,34 @@ int serOpen(ser_port *port, const char *path)
     return 0;
 }
 
+static uint32_t Baud(speed_t speed)
+{
+    auto s = std::find_if(std::begin(SPEEDS), std::end(SPEEDS),
+                          [speed](const auto &e) { return e.second == speed; });
+    return s == std::end(SPEEDS) ? 0 : s->first;
+}
+
+// Some adapters accept even parity and run without it; only the settings read back tell.
+static void ReportLine(const ser_port *port, uint32_t baud)
+{
+    termios t;
+    if (tcgetattr(port->fd, &t) != 0)
+        return;
+    const tcflag_t c = t.c_cflag;
+    ser_line got{};
+    got.baud = cfgetospeed(&t) == cfgetispeed(&t) ? Baud(cfgetospeed(&t)) : 0;
+    got.data_bits = (c & CSIZE) == CS8 ? 8 : (c & CSIZE) == CS7 ? 7 : (c & CSIZE) == CS6 ? 6 : 5;
+    got.parity = !(c & PARENB) ? 'N' : (c & PARODD) ? 'O' : 'E';
+    got.stop_bits = (c & CSTOPB) ? 2 : 1;
+    got.flow_control = (c & CRTSCTS) || (t.c_iflag & (IXON | IXOFF));
+    int lines = 0;
+    // Where the modem lines cannot be read (a pty has none) they count as off.
+    got.lines_off = ioctl(port->fd, TIOCMGET, &lines) != 0 || !(lines & (TIOCM_DTR | TIOCM_RTS));
+    got.timeouts = true;
+    const ser_line asked{baud, 8, 'E', 1, false, true, true};
+    serReportLine(port->path, asked, got);
+}
+
 int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 {
     termios t;
@@ -62,13 +97,9 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
     t.c_cflag |= CS8 | PARENB | CLOCAL | CREAD;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    static const std::pair<uint32_t, speed_t> speeds[] = {
-        {1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
-        {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
-        {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    auto s = std::find_if(std::begin(speeds), std::end(speeds),
+    auto s = std::find_if(std::begin(SPEEDS), std::end(SPEEDS),
                           [baud](const auto &e) { return e.first == baud; });
-    if (s == std::end(speeds))
+    if (s == std::end(SPEEDS))
         fprintf(stderr, "Baud rate %u not supported, speed left unchanged\n", baud);
     else {
         cfsetispeed(&t, s->second);
@@ -85,6 +116,7 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
     ioctl(port->fd, TIOCMBIC, &lines);
     port->gap_ms = timeout_ms;
     port->total_ms = 1000;
+    ReportLine(port, baud);
     return 0;
 }
 
@@ -97,6 +129,7 @@ int serWrite(ser_port *port, const void *buf, int len)
     // Purged before the write, which takes a whole request at once: the reply cannot be in yet.
     tcflush(port->fd, TCIFLUSH);
     port->sent = true;
+    serEchoSent(&port->echo, buf, len);
     const char *p = static_cast<const char *>(buf);
     int done = 0;
     while (done < len) {
@@ -126,7 +159,7 @@ int serRead(ser_port *port, void *buf, int max_len)
     port->sent = false;
     if (!port->open || max_len <= 0)
         return 0;
-    char *p = static_cast<char *>(buf);
+    auto *p = static_cast<uint8_t *>(buf);
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(port->total_ms);
     Clock::time_point until = end;
     int got = 0;
@@ -150,9 +183,12 @@ int serRead(ser_port *port, void *buf, int max_len)
         if (n <= 0)
             break;
         got += static_cast<int>(n);
-        until = std::min(end, Clock::now() + std::chrono::milliseconds(port->gap_ms));
+        // A silence after what may be only the echo does not end the read: the reply may follow.
+        until = serEchoHold(&port->echo, p, got)
+                    ? end
+                    : std::min(end, Clock::now() + std::chrono::milliseconds(port->gap_ms));
     }
-    return got;
+    return serEchoCut(&port->echo, p, got);
 }
 
 void serPurge(ser_port *port)
@@ -160,8 +196,10 @@ void serPurge(ser_port *port)
     // Input only: after the drain in serWrite a UART has no output left, while on a pty an
     // output flush loses frames still in transit (565 of 2000 lost, none with input only).
     // Right after a send, serWrite has purged already: what came since may be the reply.
-    if (port->open && !std::exchange(port->sent, false))
+    if (port->open && !std::exchange(port->sent, false)) {
         tcflush(port->fd, TCIFLUSH);
+        serEchoForget(&port->echo);
+    }
 }
 
 void serClose(ser_port *port)

@@ -40,7 +40,7 @@ double MsSince(Clock::time_point t0)
 
 // An open, set-up port and a record whose buffer builds the requests.
 struct Win32Serial : testing::Test {
-    ser_port port = nullptr;
+    ser_port port{};
     rig r;
     installer_t &rec = r.rec;
     T t = &rec;
@@ -82,14 +82,6 @@ struct Win32Serial : testing::Test {
 TEST_F(Win32Serial, AWholeReplyIsOneReadThenSilenceGivesZeroAfterAboutOneSecond)
 {
     OpenAndAskForRangeCrc("VEK_TEST_PORT_PLAIN");
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    EXPECT_EQ(dcb.BaudRate, 115200u);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_FALSE(dcb.fOutxCtsFlow || dcb.fOutxDsrFlow || dcb.fOutX || dcb.fInX);
-
     double ms = 0;
     ExpectRangeCrcReply(Read(&ms));
     EXPECT_LT(ms, 900) << "the read waited for its total time-out";
@@ -113,19 +105,53 @@ TEST_F(Win32Serial, BytesAfterAGapOfMoreThan10msComeInTheNextRead)
     ExpectRangeCrcReply(first);
 }
 
-TEST_F(Win32Serial, PurgeDropsWhatHasBeenReceived)
+// The purge that follows a send keeps what came since (the reply); any later one drops it.
+TEST_F(Win32Serial, PurgeAfterASendKeepsTheReplyALaterOneDropsIt)
 {
     OpenAndAskForRangeCrc("VEK_TEST_PORT_PLAIN");
-    // Wait until the whole reply sits in the input queue, then drop it.
     COMSTAT stat{};
     DWORD errors = 0;
     const auto t0 = Clock::now();
-    while (ClearCommError(port, &errors, &stat) && stat.cbInQue < 15 && MsSince(t0) < 10000)
+    while (ClearCommError(port.handle, &errors, &stat) && stat.cbInQue < 15 && MsSince(t0) < 10000)
         Sleep(10);
     ASSERT_EQ(stat.cbInQue, 15u);
     serPurge(&port);
+    ASSERT_TRUE(ClearCommError(port.handle, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 15u);
+    serPurge(&port);
     double ms = 0;
     EXPECT_EQ(Read(&ms).size(), 0u);
+}
+
+// Every line setting and time-out serInit makes, as the driver reports it back. A pseudo-terminal
+// under Wine holds no parity and no modem lines (DTR and RTS read back as on, and the XOFF
+// setting as off): the port must then name what did not take in its one line on standard error.
+TEST_F(Win32Serial, TheDriverReportsTheSettingsBackOrTheToolSaysWhichItDidNotTake)
+{
+    const std::string path = Env("VEK_TEST_PORT_PLAIN");
+    ASSERT_EQ(serOpen(&port, path.c_str()), 0) << path << ": error " << osLastError();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(serInit(&port, 115200, SERIAL_READ_TIMEOUT), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    DCB d{};
+    d.DCBlength = sizeof d;
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(GetCommState(port.handle, &d) && GetCommTimeouts(port.handle, &t));
+    const bool pty = d.Parity == NOPARITY;
+    EXPECT_EQ(
+        std::vector<DWORD>({d.BaudRate, d.ByteSize, d.Parity, d.StopBits, d.fBinary, d.fParity,
+                            d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDtrControl, d.fDsrSensitivity,
+                            d.fTXContinueOnXoff, d.fOutX, d.fInX, d.fErrorChar, d.fNull,
+                            d.fRtsControl, d.fAbortOnError}),
+        std::vector<DWORD>({115200, 8, pty ? DWORD{NOPARITY} : EVENPARITY, ONESTOPBIT, 1, 0, 0, 0,
+                            pty ? DWORD{DTR_CONTROL_ENABLE} : DTR_CONTROL_DISABLE, 0, pty ? 0u : 1u,
+                            0, 0, 0, 0, pty ? DWORD{RTS_CONTROL_ENABLE} : RTS_CONTROL_DISABLE, 0}));
+    EXPECT_EQ(std::vector<DWORD>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                                  t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                                  t.WriteTotalTimeoutConstant}),
+              std::vector<DWORD>({10, 0, 1000, 0, 0}));
+    EXPECT_EQ(said, pty ? "Port " + path + ": even parity, DTR/RTS off not set, the line runs 8N1\n"
+                        : "");
 }
 
 TEST(Win32Port, AFileThatIsNoPortIsReported)
@@ -133,7 +159,7 @@ TEST(Win32Port, AFileThatIsNoPortIsReported)
     char dir[MAX_PATH], path[MAX_PATH];
     ASSERT_NE(GetTempPathA(sizeof dir, dir), 0u);
     ASSERT_NE(GetTempFileNameA(dir, "vek", 0, path), 0u);
-    ser_port port = nullptr;
+    ser_port port{};
     ASSERT_EQ(serOpen(&port, path), 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(serInit(&port, 115200, SERIAL_READ_TIMEOUT), -1);

@@ -1,4 +1,5 @@
 // The serial link against pseudo-terminals made here: the test holds the master side.
+#include "modbus/modbus.h"
 #include "serial/os.h"
 #include "serial/ser.h"
 
@@ -12,6 +13,8 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -37,17 +40,43 @@ struct Serial : testing::Test {
     {
         ASSERT_EQ(write(master, s.data(), s.size()), static_cast<ssize_t>(s.size()));
     }
-    std::string read(int max_len = 64)
+    std::string read(int max_len = MODBUS_FRAME_LENGTH_MAX)
     {
-        char buf[64];
+        char buf[MODBUS_FRAME_LENGTH_MAX];
         return std::string(buf, static_cast<size_t>(serRead(&port, buf, max_len)));
     }
+    // Sends request through the link, then plays the line: each piece after a pause.
+    std::string exchange(const std::string &request, std::vector<std::pair<int, std::string>> line)
+    {
+        EXPECT_EQ(serWrite(&port, request.data(), int(request.size())), int(request.size()));
+        serPurge(&port);
+        std::thread target([&] {
+            for (auto &[pause_ms, bytes] : line) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+                send(bytes);
+            }
+        });
+        std::string got = read();
+        target.join();
+        return got;
+    }
 };
+
+// A frame with its CRC, low byte first.
+std::string framed(std::string bytes)
+{
+    unsigned c = crc_region(bytes.data(), int(bytes.size()));
+    return bytes + char(c & 0xFF) + char(c >> 8);
+}
 
 double secondsSince(Clock::time_point t0)
 {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
+
+const std::string REQUEST =
+    framed(std::string("\x04\x2B\xEF\x00\x08\x10\x00\x00\x20", 9) + std::string(32, 'i'));
+const std::string ACK = framed(REQUEST.substr(0, 9));
 
 TEST_F(Serial, RawEightDataOneStopNoFlowControlAlsoWhenSetUpAgain)
 {
@@ -72,7 +101,9 @@ TEST_F(Serial, RawEightDataOneStopNoFlowControlAlsoWhenSetUpAgain)
 
 TEST(SerialSettings, NotATerminalIsReported)
 {
-    ser_port p{open("/dev/null", O_RDWR), true, 7, 7, false};
+    ser_port p{};
+    p.fd = open("/dev/null", O_RDWR);
+    p.open = true;
     testing::internal::CaptureStderr();
     EXPECT_EQ(serInit(&p, 115200, 10), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not get Port State\n");
@@ -188,4 +219,62 @@ TEST_F(Serial, PeerGoneEndsReadsPromptly)
     EXPECT_EQ(read(), "");
     EXPECT_LT(secondsSince(t0), 0.9);
     EXPECT_EQ(serWrite(&port, "x", 1), 0);
+}
+
+// With this test as a line that echoes: the copy of each request ahead of the reply is taken
+// out, once the line has shown what it does, however the echo and the reply are spaced.
+TEST_F(Serial, EchoAheadOfTheReplyIsTakenOut)
+{
+    // An echo arriving in two pieces, as a USB adapter may deliver it, then the reply: the
+    // first piece goes on as it came (a fragment the engine refuses), the rest is seen as the
+    // end of a copy followed by a frame.
+    EXPECT_EQ(exchange(REQUEST, {{0, REQUEST.substr(0, 20)}, {50, REQUEST.substr(20) + ACK}}),
+              REQUEST.substr(0, 20));
+    EXPECT_EQ(read(), ACK);
+    // Known to echo: the echo, then the reply in one burst, or 150 ms behind it.
+    EXPECT_EQ(exchange(REQUEST, {{0, REQUEST + ACK}}), ACK);
+    auto t0 = Clock::now();
+    EXPECT_EQ(exchange(REQUEST, {{0, REQUEST}, {150, ACK}}), ACK);
+    EXPECT_GE(secondsSince(t0), 0.14);
+    // An echo and no reply: nothing, after the read's full time.
+    t0 = Clock::now();
+    EXPECT_EQ(exchange(REQUEST, {{0, REQUEST}}), "");
+    EXPECT_GE(secondsSince(t0), 0.9);
+    // A broken echo, or one cut short, goes on with the reply as it came: a corrupt reply.
+    std::string broken = REQUEST;
+    broken[15] ^= 0x10;
+    EXPECT_EQ(exchange(REQUEST, {{0, broken + ACK}}), broken + ACK);
+    EXPECT_EQ(exchange(REQUEST, {{0, REQUEST.substr(0, 30) + ACK}}), REQUEST.substr(0, 30) + ACK);
+    // A late reply that starts like the request is the reply: the echo came before it.
+    const std::string reset = framed("\x04\x2B\xF1");
+    EXPECT_EQ(exchange(reset, {{0, reset}, {30, reset}}), reset);
+}
+
+// Without echo, replies that look like the request are replies: a device may acknowledge a
+// request with a copy of it, a reset is acknowledged so, and a range-CRC reply may start with
+// its request's 13 bytes.
+TEST_F(Serial, WithoutEchoARequestsCopyIsTheReply)
+{
+    // Before anything is known a lone copy may be an echo: the read waits its full time for
+    // what may follow, and then hands it on.
+    auto t0 = Clock::now();
+    EXPECT_EQ(exchange(REQUEST, {{0, REQUEST}}), REQUEST);
+    EXPECT_GE(secondsSince(t0), 0.9);
+    // From then on the line is known not to echo, and a copy is a reply at once.
+    t0 = Clock::now();
+    EXPECT_EQ(exchange(REQUEST, {{0, REQUEST}}), REQUEST);
+    EXPECT_LT(secondsSince(t0), 0.5);
+    const std::string range =
+        framed(std::string("\x04\x2B\xF0\x00\x08\x10\x00\x00\x00\x71\x58", 11));
+    EXPECT_EQ(exchange(range, {{0, range + "\xAB\xCD"}}), range + "\xAB\xCD");
+}
+
+// A line known not to echo from a plain reply keeps later replies that copy their request.
+TEST_F(Serial, AReplyThatIsNoCopyShowsTheLineDoesNotEcho)
+{
+    EXPECT_EQ(exchange(REQUEST, {{0, ACK}}), ACK);
+    const std::string reset = framed("\x04\x2B\xF1");
+    const auto t0 = Clock::now();
+    EXPECT_EQ(exchange(reset, {{0, reset}}), reset);
+    EXPECT_LT(secondsSince(t0), 0.5);
 }

@@ -151,7 +151,9 @@ void request(const uint8_t *f, int len)
 
 int serOpen(ser_port *port, const char *)
 {
-    *port = ser_port{3, true, SERIAL_READ_TIMEOUT, 1000, false};
+    *port = ser_port{};
+    port->fd = 3;
+    port->open = true;
     return 0;
 }
 

@@ -8,9 +8,6 @@
 #include "engine/ui.h"
 #include "serial/os.h"
 
-static constexpr int32_t RUN_BAUD = 115200;
-static constexpr uint32_t IMAGE_BASE_ADDRESS = 0x81000;
-
 void PrepareRecord(T t)
 {
     t->max = MODBUS_FRAME_LENGTH_MAX;

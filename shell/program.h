@@ -6,6 +6,10 @@
 
 #include "engine/installer.h"
 
+// Where image byte 0 goes in the target, and the line speed of every run.
+inline constexpr uint32_t IMAGE_BASE_ADDRESS = 0x81000;
+inline constexpr int32_t RUN_BAUD = 115200;
+
 // The frame buffer and the slave address, set once at start-up.
 void PrepareRecord(T t);
 

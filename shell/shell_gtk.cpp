@@ -12,15 +12,14 @@
 
 #include "engine/installer.h"
 #include "engine/ui.h"
+#include "shell/dialog.h"
 #include "shell/image.h"
 #include "shell/ports.h"
 #include "shell/program.h"
 
-static const char APP_TITLE[] = "Korlund / Dravel Software Update Tool";
-
-// Pixels per dialog unit, both ways. Fixed positions and sizes: the window looks the same, and
-// its controls are in the same places, whatever the theme and the port names.
-static constexpr int DLU = 2;
+// Fixed positions and sizes, in the dialog's units: the window looks the same, and its controls
+// are in the same places, whatever the theme and the port names.
+static constexpr int DLU = GTK_PIXELS_PER_UNIT;
 
 struct shell_t {
     GtkWidget *window;
@@ -322,6 +321,10 @@ static void ProbeWhenListOpens()
     }
 }
 
+struct rect {
+    int x, y, width, height;
+};
+
 static void Place(GtkFixed *fixed, GtkWidget *child, int x, int y, int width, int height)
 {
     gtk_widget_set_size_request(child, width * DLU, height > 0 ? height * DLU : -1);
@@ -332,15 +335,14 @@ static void Place(GtkFixed *fixed, GtkWidget *child, int x, int y, int width, in
 static const char CSS[] = "progressbar.error > trough > progress {"
                           " background-color: @error_color; border-color: @error_color; }";
 
-// Laid out as the Win32 dialog, in its units: 180 x 100, port list at (8, 14), Program at
-// (72, 14), status line at (8, 56). Under the list, why it is empty; under the status line, the
-// progress bar and a hint when the device does not answer. Tab order follows the order of
-// creation.
+// Laid out as the Win32 dialog, in its units. Under the list, why it is empty; under the status
+// line, the progress bar and a hint when the device does not answer. Tab order follows the
+// order of creation.
 static void CreateWindow()
 {
     shell.window = gtk_window_new();
     GtkWindow *window = GTK_WINDOW(shell.window);
-    gtk_window_set_title(window, APP_TITLE);
+    gtk_window_set_title(window, VEK_TITLE);
     gtk_window_set_resizable(window, FALSE);
     g_signal_connect(shell.window, "destroy", G_CALLBACK(OnDestroy), nullptr);
 
@@ -352,7 +354,8 @@ static void CreateWindow()
     g_object_unref(css);
 
     GtkWidget *fixed = gtk_fixed_new();
-    gtk_widget_set_size_request(fixed, 180 * DLU, 100 * DLU);
+    const rect dialog{DIALOG_AT}, ports{PORTS_AT}, program{PROGRAM_AT}, status{STATUS_AT};
+    gtk_widget_set_size_request(fixed, dialog.width * DLU, dialog.height * DLU);
     gtk_window_set_child(window, fixed);
 
     // The closed list shows the path; the open list shows it whole, with what the port is.
@@ -364,7 +367,8 @@ static void CreateWindow()
     gtk_drop_down_set_list_factory(shell.ports, open);
     g_object_unref(closed);
     g_object_unref(open);
-    Place(GTK_FIXED(fixed), GTK_WIDGET(shell.ports), 8, 14, 56, 0);
+    // The template's height is the list's dropped down; closed, the list keeps its own.
+    Place(GTK_FIXED(fixed), GTK_WIDGET(shell.ports), ports.x, ports.y, ports.width, 0);
     ProbeWhenListOpens();
 
     shell.ports_hint = SmallLabel();
@@ -372,14 +376,14 @@ static void CreateWindow()
 
     shell.program = gtk_button_new_with_label("Program");
     g_signal_connect(shell.program, "clicked", G_CALLBACK(OnProgram), nullptr);
-    Place(GTK_FIXED(fixed), shell.program, 72, 14, 56, 14);
+    Place(GTK_FIXED(fixed), shell.program, program.x, program.y, program.width, program.height);
     gtk_window_set_default_widget(window, shell.program);
 
     shell.status = gtk_entry_new();
     gtk_editable_set_editable(GTK_EDITABLE(shell.status), FALSE);
     gtk_editable_set_width_chars(GTK_EDITABLE(shell.status), 1);
     gtk_entry_set_has_frame(GTK_ENTRY(shell.status), FALSE);
-    Place(GTK_FIXED(fixed), shell.status, 8, 56, 100, 14);
+    Place(GTK_FIXED(fixed), shell.status, status.x, status.y, status.width, status.height);
 
     shell.progress = gtk_progress_bar_new();
     gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(shell.progress), TRUE);

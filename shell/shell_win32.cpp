@@ -6,12 +6,10 @@
 
 #include "engine/installer.h"
 #include "engine/ui.h"
+#include "shell/dialog.h"
 #include "shell/program.h"
 
 enum {
-    ID_PORTS = 3,
-    ID_PROGRAM = 4,
-    ID_STATUS = 5,
     ID_STEP_TIMER = 6,
     STEP_HOLD_MS = 10000,
 };

@@ -33,31 +33,12 @@ struct shell_t {
     GMainLoop *loop;
     guint step_timer; // the pending one-shot step, 0 when none
     run_watch watch;
-    FILE *trace;
-    std::string traced_progress; // the last lines traced, to trace changes only
-    std::string traced_hint;
 };
 
 static shell_t shell;
 
 static const char DESCRIPTION[] = "vek-description";
 static const char NO_FREE_PORT[] = "No free serial port: see the console";
-
-// Test aid: with VEK_STATUS_TRACE naming a file, what the window shows is appended to it, read
-// back from the widgets themselves, so that the end-to-end tests see what the operator sees
-// rather than what the program meant to show. Status texts are lines of their own; the other
-// widgets' lines start with '@' and their name.
-[[gnu::format(printf, 1, 2)]] static void Trace(const char *fmt, ...)
-{
-    if (shell.trace == nullptr)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(shell.trace, fmt, ap);
-    va_end(ap);
-    fputc('\n', shell.trace);
-    fflush(shell.trace);
-}
 
 // The progress bar and the silence hint, from the record as the last step left it.
 static void ShowRun()
@@ -91,22 +72,6 @@ static void ShowRun()
         gtk_label_set_text(GTK_LABEL(shell.silence_hint), hint.c_str());
         gtk_widget_set_visible(shell.silence_hint, !hint.empty());
     }
-
-    if (shell.trace == nullptr)
-        return;
-    char line[100];
-    snprintf(line, sizeof line, "@progress %.4f %s %s", gtk_progress_bar_get_fraction(bar),
-             gtk_progress_bar_get_text(bar),
-             gtk_widget_has_css_class(shell.progress, "error") ? "error" : "normal");
-    if (shell.traced_progress != line)
-        Trace("%s", line);
-    shell.traced_progress = line;
-    std::string shown = gtk_widget_get_visible(shell.silence_hint)
-                            ? gtk_label_get_text(GTK_LABEL(shell.silence_hint))
-                            : "";
-    if (shell.traced_hint != shown)
-        Trace("@hint %s", shown.c_str());
-    shell.traced_hint = shown;
 }
 
 static void StopSteps()
@@ -149,11 +114,6 @@ static void OnProgram(GtkButton *, gpointer)
     ShowRun();
     StopSteps();
     shell.step_timer = g_timeout_add(WINDOWS_TIMER_PERIOD, OnStep, nullptr);
-}
-
-static void OnStatusChanged(GObject *entry, GParamSpec *, gpointer)
-{
-    Trace("%s", gtk_editable_get_text(GTK_EDITABLE(entry)));
 }
 
 static void OnDestroy(GtkWidget *, gpointer)
@@ -219,13 +179,6 @@ static void OnBindEntry(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
     gtk_label_set_text(GTK_LABEL(description), text);
     gtk_widget_set_visible(description, *text != '\0');
     g_free(text);
-    if (shell.trace != nullptr) {
-        gchar **lines = g_strsplit(gtk_label_get_text(GTK_LABEL(description)), "\n", -1);
-        gchar *shown = g_strjoinv(" | ", lines);
-        Trace("@row %s\t%s", gtk_label_get_text(GTK_LABEL(path)), shown);
-        g_free(shown);
-        g_strfreev(lines);
-    }
 }
 
 static GtkListItemFactory *Factory(GCallback setup, GCallback bind)
@@ -291,18 +244,6 @@ static void ProbeAndListPorts(bool at_start)
     gtk_drop_down_set_selected(shell.ports, position);
     gtk_label_set_text(GTK_LABEL(shell.ports_hint),
                        ports.empty() && !left_out.empty() ? NO_FREE_PORT : "");
-
-    if (shell.trace != nullptr) {
-        std::string listed = "@list " + SelectedPort();
-        GListModel *model = gtk_drop_down_get_model(shell.ports);
-        for (guint i = 0; i < g_list_model_get_n_items(model); i++) {
-            auto *item = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
-            listed += std::string("\t") + gtk_string_object_get_string(item);
-            g_object_unref(item);
-        }
-        Trace("%s", listed.c_str());
-        Trace("@ports-hint %s", gtk_label_get_text(GTK_LABEL(shell.ports_hint)));
-    }
 }
 
 static void OnListShown(GtkWidget *, gpointer)
@@ -398,12 +339,6 @@ static void CreateWindow()
     gtk_label_set_ellipsize(GTK_LABEL(shell.silence_hint), PANGO_ELLIPSIZE_END);
     gtk_widget_set_visible(shell.silence_hint, FALSE);
     Place(GTK_FIXED(fixed), shell.silence_hint, 8, 82, 164, 0);
-
-    if (const char *trace = getenv("VEK_STATUS_TRACE")) {
-        shell.trace = fopen(trace, "a");
-        if (shell.trace != nullptr)
-            g_signal_connect(shell.status, "notify::text", G_CALLBACK(OnStatusChanged), nullptr);
-    }
 }
 
 void uiStatus(const char *text)
@@ -445,6 +380,109 @@ void uiMessageBox(const char *caption, const char *text)
     g_main_loop_unref(loop);
 }
 
+// Test aid: with VEK_STATUS_TRACE naming a file, what the window shows is appended to it, read
+// back from the widgets as they change, so that the end-to-end tests see what the operator
+// sees rather than what the program meant to show. Status texts are lines of their own; the
+// other widgets' lines start with '@' and their name:
+//   @progress FRACTION TEXT normal|error   @hint TEXT   (after each step that changed them)
+//   @list SELECTED<TAB>PATH...   @ports-hint TEXT   (after each probe of the ports)
+//   @row PATH<TAB>DESCRIPTION   (each entry of the open list, as shown)
+struct trace_t {
+    FILE *file;
+    std::string progress, hint; // as last written
+    guint pending;              // the idle that writes what a step changed
+};
+
+static trace_t trace;
+
+[[gnu::format(printf, 1, 2)]] static void Trace(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(trace.file, fmt, ap);
+    va_end(ap);
+    fputc('\n', trace.file);
+    fflush(trace.file);
+}
+
+static void TraceStatus(GObject *entry, GParamSpec *, gpointer)
+{
+    Trace("%s", gtk_editable_get_text(GTK_EDITABLE(entry)));
+}
+
+// Written once a step has set them all, not for each property on its way.
+static gboolean TraceRun(gpointer)
+{
+    trace.pending = 0;
+    if (shell.window == nullptr)
+        return G_SOURCE_REMOVE;
+    GtkProgressBar *bar = GTK_PROGRESS_BAR(shell.progress);
+    char line[100];
+    snprintf(line, sizeof line, "%.4f %s %s", gtk_progress_bar_get_fraction(bar),
+             gtk_progress_bar_get_text(bar),
+             gtk_widget_has_css_class(shell.progress, "error") ? "error" : "normal");
+    if (trace.progress != line)
+        Trace("@progress %s", line);
+    trace.progress = line;
+    std::string hint = gtk_widget_get_visible(shell.silence_hint)
+                           ? gtk_label_get_text(GTK_LABEL(shell.silence_hint))
+                           : "";
+    if (trace.hint != hint)
+        Trace("@hint %s", hint.c_str());
+    trace.hint = hint;
+    return G_SOURCE_REMOVE;
+}
+
+static void TraceRunChanged(GObject *, GParamSpec *, gpointer)
+{
+    if (trace.pending == 0)
+        trace.pending = g_idle_add(TraceRun, nullptr);
+}
+
+static void TraceList(GtkWidget *, gpointer)
+{
+    std::string listed = "@list " + SelectedPort();
+    GListModel *model = gtk_drop_down_get_model(shell.ports);
+    for (guint i = 0; i < g_list_model_get_n_items(model); i++) {
+        auto *item = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
+        listed += std::string("\t") + gtk_string_object_get_string(item);
+        g_object_unref(item);
+    }
+    Trace("%s", listed.c_str());
+    Trace("@ports-hint %s", gtk_label_get_text(GTK_LABEL(shell.ports_hint)));
+}
+
+static void TraceRow(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
+{
+    GtkWidget *path = gtk_widget_get_first_child(gtk_list_item_get_child(item));
+    gchar **lines =
+        g_strsplit(gtk_label_get_text(GTK_LABEL(gtk_widget_get_next_sibling(path))), "\n", -1);
+    gchar *shown = g_strjoinv(" | ", lines);
+    Trace("@row %s\t%s", gtk_label_get_text(GTK_LABEL(path)), shown);
+    g_free(shown);
+    g_strfreev(lines);
+}
+
+// Handlers connected after the window's own, so each reads what the window has just done.
+static void StartTrace()
+{
+    const char *path = getenv("VEK_STATUS_TRACE");
+    if (path == nullptr || (trace.file = fopen(path, "a")) == nullptr)
+        return;
+    g_signal_connect(shell.status, "notify::text", G_CALLBACK(TraceStatus), nullptr);
+    for (const char *property : {"notify::fraction", "notify::text", "notify::css-classes"})
+        g_signal_connect(shell.progress, property, G_CALLBACK(TraceRunChanged), nullptr);
+    for (const char *property : {"notify::label", "notify::visible"})
+        g_signal_connect(shell.silence_hint, property, G_CALLBACK(TraceRunChanged), nullptr);
+    for (GtkWidget *child = gtk_widget_get_first_child(GTK_WIDGET(shell.ports)); child != nullptr;
+         child = gtk_widget_get_next_sibling(child)) {
+        if (GTK_IS_POPOVER(child))
+            g_signal_connect(child, "show", G_CALLBACK(TraceList), nullptr);
+    }
+    g_signal_connect(gtk_drop_down_get_list_factory(shell.ports), "bind", G_CALLBACK(TraceRow),
+                     nullptr);
+}
+
 int main()
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -457,8 +495,11 @@ int main()
     shell.loop = g_main_loop_new(nullptr, FALSE);
 
     CreateWindow();
+    StartTrace();
     gtk_window_present(GTK_WINDOW(shell.window));
     ProbeAndListPorts(true);
+    if (trace.file != nullptr)
+        TraceList(nullptr, nullptr);
     gtk_widget_grab_focus(GTK_WIDGET(shell.ports));
     status(" - Idle - ");
 

@@ -179,10 +179,11 @@ TEST(SimRequests, BadFramesIgnoredAndOutOfRangeRequestsRefused)
 }
 
 // Everything the line carried and what was done, for 40 requests under random faults.
-std::pair<std::vector<int>, bytes> faultRun(uint32_t rng)
+std::pair<std::vector<int>, bytes> faultRun(uint32_t rng, double echo_rate = 0)
 {
     sim_config cfg;
     cfg.rng = rng;
+    cfg.echo.rate = echo_rate;
     cfg.drop.rate = cfg.corrupt.rate = cfg.exception.rate = cfg.noise.rate = 0.2;
     cfg.split.rate = 0.1;
     cfg.noise_ms = 5;
@@ -209,6 +210,37 @@ TEST(SimFaults, SameRandomStartValueGivesSameFaults)
     const auto dropped = std::count(a.first.begin(), a.first.end(), SIM_DROPPED * 2);
     EXPECT_GT(dropped, 0);
     EXPECT_LT(dropped, 40);
+}
+
+TEST(SimEcho, EveryFrameComesBackAheadOfItsReplyAndTheFaultsStayPut)
+{
+    sim_config cfg;
+    cfg.echo.rate = 1;
+    cfg.echo_short.on = {2};
+    cfg.full_ack = true;
+    bench b(cfg);
+    ASSERT_GE(b.fd, 0);
+    const bytes write = writeReq(0x81000, pattern(16, 1));
+    send(b, write);
+    bytes twice = write;
+    twice.insert(twice.end(), write.begin(), write.end());
+    EXPECT_EQ(readN(b.fd, twice.size()), twice) << "the echo, then the whole request as its ack";
+    bytes range = rangeReq(0x81000, 16);
+    send(b, range);
+    EXPECT_EQ(readN(b.fd, 8), bytes(range.begin(), range.begin() + 8)) << "two thirds of it";
+    EXPECT_EQ(readN(b.fd, 11), bytes(range.begin(), range.begin() + 11)) << "then the reply";
+    EXPECT_EQ(readN(b.fd, 4).size(), 4u);
+    range.back() ^= 1;
+    send(b, range);
+    EXPECT_EQ(readN(b.fd, 64, 300), range) << "a frame nobody answers is echoed all the same";
+    EXPECT_EQ(simCounts(&b.s).echoes, 3);
+
+    std::vector<int> dropped; // as before there were echoes: the same --rng, the same faults
+    const std::vector<int> actions = faultRun(7, 0.5).first;
+    for (size_t i = 0; i < actions.size(); i++)
+        if (actions[i] == SIM_DROPPED * 2)
+            dropped.push_back(int(i) + 1);
+    EXPECT_EQ(dropped, (std::vector<int>{1, 13, 15, 20, 21, 24, 26, 28, 30, 38}));
 }
 
 } // namespace

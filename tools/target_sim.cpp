@@ -35,14 +35,16 @@ constexpr std::array<uint16_t, 256> crcTable()
 
 constexpr std::array<uint16_t, 256> CRC_TABLE = crcTable();
 
-// One piece of a reply on the line, sent delay_ns after the previous piece ended.
+// One piece of a transmission on the line, sent delay_ns after the previous piece ended.
 struct segment {
     int64_t delay_ns = 0;
     std::vector<uint8_t> bytes;
+    bool release = false; // the line is free while this piece waits
 };
 
-// Everything sent for one request: the reply (one or two pieces) and any noise after it. It
-// holds the line from its first byte to its last, as one transmitter would.
+// Everything sent for one frame: its echo, the reply (one or two pieces) and any noise after
+// it. It holds the line from its first byte to its last, as one transmitter would, except
+// while a released piece waits: a late reply must not hold back the echo of a later frame.
 struct transmission {
     int64_t due = 0; // earliest start
     std::vector<segment> segs;
@@ -67,6 +69,7 @@ struct loop_state {
     int requests = 0, range_requests = 0;
     std::mt19937 faults;  // one fixed set of draws per request, so the pattern stays put
     std::mt19937 content; // noise bytes, apart so they cannot shift the fault pattern
+    std::mt19937 echoes;  // echo draws, apart for the same reason
 };
 
 int64_t nowNs()
@@ -189,6 +192,8 @@ void record(sim *s, sim_frame f)
             s->counts.requests++;
         if (f.noise)
             s->counts.noise++;
+        if (f.echo != SIM_ECHO_NONE)
+            s->counts.echoes++;
         countAction(s->counts, f.action);
         s->log.push_back(std::move(f));
     }
@@ -207,7 +212,32 @@ bool inRange(const sim_config &c, uint32_t address, uint32_t length)
     return a >= c.memory_base && end <= uint64_t(c.memory_base) + c.memory_size;
 }
 
-// Takes the frame in l.rx: carries it out, plans its reply and records it.
+// Echo draws: always three a frame, whatever is configured or hit.
+sim_echo drawEcho(const sim_config &c, std::mt19937 &g, int number)
+{
+    double u[3];
+    for (double &x : u)
+        x = draw(g);
+    if (hit(c.echo_short, number, u[2]))
+        return SIM_ECHO_SHORT;
+    if (hit(c.echo_corrupt, number, u[1]))
+        return SIM_ECHO_CORRUPT;
+    if (hit(c.echo, number, u[0]))
+        return SIM_ECHO_WHOLE;
+    return SIM_ECHO_NONE;
+}
+
+std::vector<uint8_t> echoOf(const std::vector<uint8_t> &frame, sim_echo e)
+{
+    std::vector<uint8_t> b = frame;
+    if (e == SIM_ECHO_CORRUPT && !b.empty())
+        b[b.size() / 2] ^= 0xFF;
+    else if (e == SIM_ECHO_SHORT && !b.empty())
+        b.resize(std::min(b.size() * 2 / 3, b.size() - 1));
+    return b;
+}
+
+// Takes the frame in l.rx: carries it out, plans its echo and reply and records it.
 void handleFrame(sim *s, loop_state &l, int64_t now)
 {
     const sim_config &c = s->cfg;
@@ -219,13 +249,22 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
 
     bool good = !l.rx_overflow && n >= 4 &&
                 simCrc16(r.data(), n - 2) == (r[n - 2] | unsigned(r[n - 1]) << 8);
-    if (!good || r[0] != uint8_t(c.node)) {
+    const bool mine = good && r[0] == uint8_t(c.node);
+    if (mine)
+        f.number = ++l.requests;
+    f.echo = drawEcho(c, l.echoes, f.number);
+    transmission t;
+    t.due = now;
+    if (f.echo != SIM_ECHO_NONE)
+        t.segs.push_back({0, echoOf(r, f.echo)});
+    if (!mine) {
         f.kind = good ? SIM_KIND_OTHER_NODE : SIM_KIND_BAD_FRAME;
         f.action = SIM_IGNORED;
+        if (!t.segs.empty())
+            l.pending.push_back(std::move(t));
         record(s, std::move(f));
         return;
     }
-    f.number = ++l.requests;
 
     int code = 0;
     if (r[1] != SIM_FN_MEI) { // NOLINT(bugprone-branch-clone): same answer as an unknown MEI type
@@ -311,7 +350,7 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
     if (code) {
         reply = {r[0], uint8_t(r[1] | 0x80), uint8_t(code)};
     } else if (f.kind == SIM_KIND_WRITE) {
-        reply.assign(r.begin(), r.begin() + 9);
+        reply.assign(r.begin(), c.full_ack ? r.end() - 2 : r.begin() + 9);
     } else if (f.kind == SIM_KIND_RANGE_CRC) {
         if (a == SIM_WRONG_CRC)
             range_crc ^= 0xFFFF;
@@ -328,19 +367,14 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
         reply.back() ^= 0xFF;
 
     if (a != SIM_DROPPED) {
-        transmission t;
-        t.due = now;
-        if (c.pace) // the request's last byte left the tool n byte times after its first
-            t.due = std::max(t.due, l.rx_first + int64_t(n) * c.byte_ns + int64_t(c.gap_us) * 1000);
-        if (a == SIM_DELAYED)
-            t.due += int64_t(c.delay_ms) * 1'000'000;
+        std::vector<segment> segs;
         if (a == SIM_SPLIT) {
             const size_t half = reply.size() / 2;
-            t.segs.push_back({0, std::vector<uint8_t>(reply.begin(), reply.begin() + half)});
-            t.segs.push_back({int64_t(c.split_gap_ms) * 1'000'000,
-                              std::vector<uint8_t>(reply.begin() + half, reply.end())});
+            segs.push_back({0, std::vector<uint8_t>(reply.begin(), reply.begin() + half)});
+            segs.push_back({int64_t(c.split_gap_ms) * 1'000'000,
+                            std::vector<uint8_t>(reply.begin() + half, reply.end())});
         } else {
-            t.segs.push_back({0, reply});
+            segs.push_back({0, reply});
         }
         if (noise) {
             segment z;
@@ -348,11 +382,32 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
             z.bytes.resize(1 + uint32_t(l.content()) % 8);
             for (uint8_t &b : z.bytes)
                 b = uint8_t(l.content());
-            t.segs.push_back(std::move(z));
+            segs.push_back(std::move(z));
         }
+        int64_t wait = a == SIM_DELAYED ? int64_t(c.delay_ms) * 1'000'000 : 0;
+        if (f.echo == SIM_ECHO_NONE) {
+            if (c.pace) // the request's last byte left the tool n byte times after its first
+                t.due =
+                    std::max(t.due, l.rx_first + int64_t(n) * c.byte_ns + int64_t(c.gap_us) * 1000);
+            t.due += wait;
+        } else {
+            wait +=
+                c.echo_gap_ms < 0 ? int64_t(c.gap_us) * 1000 : int64_t(c.echo_gap_ms) * 1'000'000;
+            if (wait == 0) { // one burst: no write boundary between echo and reply either
+                segs.front().bytes.insert(segs.front().bytes.begin(), t.segs.front().bytes.begin(),
+                                          t.segs.front().bytes.end());
+                t.segs.clear();
+            } else {
+                segs.front().delay_ns = wait;
+                segs.front().release = true;
+            }
+        }
+        t.segs.insert(t.segs.end(), std::make_move_iterator(segs.begin()),
+                      std::make_move_iterator(segs.end()));
         t.reset_ack = f.kind == SIM_KIND_RESET && (a == SIM_ANSWERED || a == SIM_DELAYED);
-        l.pending.push_back(std::move(t));
     }
+    if (!t.segs.empty())
+        l.pending.push_back(std::move(t));
 
     f.action = a;
     f.code = code;
@@ -408,6 +463,13 @@ int64_t transmit(sim *s, loop_state &l, int64_t now)
         l.last_activity = now;
         t.seg++;
         t.sent = 0;
+        if (t.seg < t.segs.size() && t.segs[t.seg].release) {
+            t.due = now + t.segs[t.seg].delay_ns;
+            t.segs.erase(t.segs.begin(), t.segs.begin() + ptrdiff_t(t.seg));
+            l.pending.push_back(std::move(t));
+            l.tx_active = false;
+            continue;
+        }
         if (t.seg < t.segs.size()) {
             t.next_at = now + t.segs[t.seg].delay_ns;
             continue;
@@ -454,6 +516,7 @@ void runLoop(sim *s, int64_t start)
     l.last_activity = start;
     l.faults = std::mt19937(c.rng);
     l.content = std::mt19937(c.rng ^ 0x5bd1e995u);
+    l.echoes = std::mt19937(c.rng ^ 0x9e3779b9u);
     std::vector<uint8_t> buf(4096);
 
     for (;;) {
@@ -744,5 +807,11 @@ std::string simFormatFrame(const sim_frame &f)
         out += " code=" + std::to_string(f.code);
     if (f.noise)
         out += " +noise";
+    if (f.echo == SIM_ECHO_WHOLE)
+        out += " +echo";
+    else if (f.echo == SIM_ECHO_CORRUPT)
+        out += " +echo-corrupt";
+    else if (f.echo == SIM_ECHO_SHORT)
+        out += " +echo-short";
     return out;
 }

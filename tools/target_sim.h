@@ -50,9 +50,19 @@ enum sim_action {
     SIM_IGNORED,   // bad frame or another slave's: no reply, as on a real bus
 };
 
+// What the line handed back of a received frame ahead of any reply, as a 2-wire line does
+// whose adapter does not suppress the sender's own bytes.
+enum sim_echo {
+    SIM_ECHO_NONE,
+    SIM_ECHO_WHOLE,   // the frame as received
+    SIM_ECHO_CORRUPT, // the frame with its middle byte inverted
+    SIM_ECHO_SHORT,   // the first two thirds of the frame
+};
+
 // One fault: fires on the listed 1-based request numbers, and on a share of requests drawn at
 // random. wrong_crc and short_crc count range CRC requests only; the others count every good
-// request to this slave.
+// request to this slave. The echo faults apply to every frame heard, by their rate alone for
+// frames that are no request to this slave.
 struct sim_fault {
     std::vector<int> on;
     double rate = 0;
@@ -69,9 +79,13 @@ struct sim_config {
     int byte_ns = 95486; // 11 bits at 115200 baud
     uint32_t rng = 1;    // random start value of the fault draws
     sim_fault drop, corrupt, split, delay, exception, wrong_crc, short_crc, noise;
+    // the frame heard goes back ahead of any reply; the last two imply an echo
+    sim_fault echo, echo_corrupt, echo_short;
     int split_gap_ms = 50;         // silence between the two pieces of a split reply
     int delay_ms = 1500;           // added to a delayed reply
     int noise_ms = 20;             // from the end of a reply to the noise bytes
+    int echo_gap_ms = -1;          // from the end of an echo to the reply; -1: gap_us
+    bool full_ack = false;         // acknowledge a write block with the whole request
     bool exit_after_reset = false; // end the loop once a reset has been acknowledged
     int exit_linger_ms = 300;      // ... and the line has been quiet this long
     std::string log_path;          // one line per frame, written as they come
@@ -87,6 +101,7 @@ struct sim_frame {
     uint32_t length = 0; // block length, or range length
     int code = 0;        // exception code sent, 0 for none
     bool noise = false;  // stray bytes followed the reply
+    sim_echo echo = SIM_ECHO_NONE;
     std::vector<uint8_t> raw;
 };
 
@@ -99,6 +114,7 @@ struct sim_counts {
     int reset_acks = 0; // reset acknowledgements sent whole and intact
     int answered = 0, dropped = 0, corrupted = 0, split = 0, delayed = 0, exceptions = 0;
     int wrong_crc = 0, short_replies = 0, refused = 0, ignored = 0, noise = 0;
+    int echoes = 0; // frames echoed in any form
 };
 
 // The simulator; construct it empty, then simStart.

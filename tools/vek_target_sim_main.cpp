@@ -1,6 +1,9 @@
 // vek-target-sim: the simulated target device on a pseudo-terminal, for tests and the demo.
 #include "tools/target_sim.h"
 
+#include "shell/ports.h"
+
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,7 +26,9 @@ one-line summary of counts on standard output.
 Line:
   --link PATH        make a symlink PATH to the pseudo-terminal's slave (parent
                      directories are created; an old symlink there is replaced);
-                     removed at exit
+                     removed at exit; printed as "link: PATH" after the port line
+  --publish NAME     the same in the ports folder vek-update lists ports from:
+                     $XDG_RUNTIME_DIR/vek-ports/NAME, or /tmp/vek-ports-UID/NAME
   --tty PATH         serve an existing tty instead of creating a pseudo-terminal
                      (set raw, 115200 baud, 8E1 where the driver allows parity)
   --node N           slave address (default 4)
@@ -50,6 +55,8 @@ other fields big-endian):
       is written); 3: a length field that does not fit the frame, or a write
       block of 0 or more than 512 bytes; 6: injected by --exception
   Frames with a bad CRC, too short, or for another slave address get no reply.
+  --full-ack         acknowledge a write block with the whole request, byte for
+                     byte, instead of its first 9 bytes and a CRC
 
 Faults. LIST is 1-based request numbers, e.g. 3 or 1,4,10-12; P is a share from
 0 to 1 drawn at random. Requests are numbered in arrival order counting every
@@ -74,6 +81,23 @@ this order wins: drop, exception, short-crc, wrong-crc, corrupt, split, delay.
   While a reply waits, later requests are received and answered as usual.
   --rng N            random start value of the draws (default 1): the same value
                      and options give the same faults on the same requests
+
+Echo, as on a 2-wire line whose adapter hands back every byte the tool sends:
+every frame heard (bad frames and other slaves' included) goes back as it was
+received, as soon as it has ended and ahead of any reply. An echo is no reply:
+the faults above act on the reply alone, a delay counts from the end of the
+echo, and a dropped reply leaves the echo alone. LIST counts requests as above;
+frames that are no request to this slave are echoed by the rates alone. When
+both fall on one frame, --echo-short wins over --echo-corrupt.
+  --echo [LIST], --echo-rate P          echo; without LIST (the next argument
+                                        does not start with a digit) every frame
+  --echo-corrupt LIST, --echo-corrupt-rate P
+                                        echo with its middle byte inverted
+  --echo-short LIST, --echo-short-rate P
+                                        echo of only the first two thirds of the
+                                        frame (at least one byte fewer)
+  --echo-gap MS      silence from the end of an echo to the reply (default -1:
+                     one silence gap, as --gap-us; 0: echo and reply in one burst)
 
 Output:
   --memory-out FILE  at exit, the memory from 0x81000 up to the highest byte
@@ -172,9 +196,17 @@ int main(int argc, char **argv)
         sim_fault *fault;
     };
     const named_fault faults[] = {
-        {"drop", &cfg.drop},           {"corrupt", &cfg.corrupt},     {"split", &cfg.split},
-        {"delay", &cfg.delay},         {"exception", &cfg.exception}, {"wrong-crc", &cfg.wrong_crc},
-        {"short-crc", &cfg.short_crc}, {"noise", &cfg.noise},
+        {"drop", &cfg.drop},
+        {"corrupt", &cfg.corrupt},
+        {"split", &cfg.split},
+        {"delay", &cfg.delay},
+        {"exception", &cfg.exception},
+        {"wrong-crc", &cfg.wrong_crc},
+        {"short-crc", &cfg.short_crc},
+        {"noise", &cfg.noise},
+        {"echo", &cfg.echo},
+        {"echo-corrupt", &cfg.echo_corrupt},
+        {"echo-short", &cfg.echo_short},
     };
 
     for (int i = 1; i < argc; i++) {
@@ -208,6 +240,9 @@ int main(int argc, char **argv)
             return 0;
         } else if (opt == "--link") {
             ok = value(&cfg.link);
+        } else if (opt == "--publish") {
+            ok = value(&v) && !v.empty() && v.find('/') == std::string::npos;
+            cfg.link = PortsFolder() + "/" + v;
         } else if (opt == "--tty") {
             ok = value(&cfg.tty);
         } else if (opt == "--node") {
@@ -233,6 +268,14 @@ int main(int argc, char **argv)
         } else if (opt == "--noise-ms") {
             ok = number(0, 600'000, &n);
             cfg.noise_ms = int(n);
+        } else if (opt == "--echo" && !has_val &&
+                   (i + 1 >= argc || !std::isdigit(uint8_t(argv[i + 1][0])))) {
+            cfg.echo.rate = 1; // every frame; with a LIST it is one of the faults below
+        } else if (opt == "--echo-gap") {
+            ok = number(-1, 600'000, &n);
+            cfg.echo_gap_ms = int(n);
+        } else if (opt == "--full-ack") {
+            cfg.full_ack = true;
         } else if (opt == "--memory-out") {
             ok = value(&memory_out);
         } else if (opt == "--log") {
@@ -258,7 +301,8 @@ int main(int argc, char **argv)
             return usage("unknown option " + opt);
         if (!ok)
             return usage("bad or missing value for " + opt);
-        if (has_val && (opt == "--pace" || opt == "--exit-after-reset" || opt == "--quiet"))
+        if (has_val && (opt == "--pace" || opt == "--exit-after-reset" || opt == "--quiet" ||
+                        opt == "--full-ack"))
             return usage(opt + " takes no value");
     }
 
@@ -279,6 +323,8 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     std::printf("port: %s\n", s.port.c_str());
+    if (!cfg.link.empty())
+        std::printf("link: %s\n", cfg.link.c_str());
     std::fflush(stdout);
 
     simWait(&s);
@@ -292,10 +338,10 @@ int main(int argc, char **argv)
     const sim_counts c = simCounts(&s);
     std::printf("summary: frames %d requests %d writes %d range-crcs %d resets %d reset-acks %d "
                 "answered %d dropped %d corrupted %d split %d delayed %d exception %d "
-                "wrong-crc %d short %d refused %d ignored %d noise %d written-end 0x%X\n",
+                "wrong-crc %d short %d refused %d ignored %d noise %d written-end 0x%X echoes %d\n",
                 c.frames, c.requests, c.writes, c.range_crcs, c.resets, c.reset_acks, c.answered,
                 c.dropped, c.corrupted, c.split, c.delayed, c.exceptions, c.wrong_crc,
-                c.short_replies, c.refused, c.ignored, c.noise, simWrittenEnd(&s));
+                c.short_replies, c.refused, c.ignored, c.noise, simWrittenEnd(&s), c.echoes);
     std::fflush(stdout);
     return rc;
 }

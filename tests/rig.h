@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/installer.h"
+#include "shell/program.h"
 
 struct rig {
     std::vector<uint8_t> buf = std::vector<uint8_t>(MODBUS_FRAME_LENGTH_MAX);
@@ -15,8 +16,8 @@ struct rig {
     installer_t rec{};
 };
 
-// The frame buffer, the slave address, the image at the target's base and the port at 115200
-// baud. The rig must stay where it is while its record is in use.
+// The frame buffer, the slave address, the image at the target's base and the port at the
+// run's baud rate. The rig must stay where it is while its record is in use.
 inline void rigSetUp(rig *r, std::vector<uint8_t> image, const char *port)
 {
     r->image = std::move(image);
@@ -26,9 +27,9 @@ inline void rigSetUp(rig *r, std::vector<uint8_t> image, const char *port)
     rec.node = MODBUS_NODE_DEFAULT;
     rec.image = r->image.data();
     rec.image_length = static_cast<uint32_t>(r->image.size());
-    rec.image_base_address = 0x81000;
+    rec.image_base_address = IMAGE_BASE_ADDRESS;
     rec.port = port;
-    rec.baud = 115200;
+    rec.baud = RUN_BAUD;
 }
 
 // Starts a run and steps it, pause_ms apart, until it completes or fails verification, or
@@ -43,4 +44,16 @@ inline state_t rigRun(rig *r, std::chrono::seconds limit, int pause_ms = 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
     }
     return r->rec.state;
+}
+
+// n bytes that differ from block to block.
+inline std::vector<uint8_t> pattern(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    uint32_t x = 0x2545F491;
+    for (auto &b : v) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return v;
 }

@@ -1,0 +1,113 @@
+"""An X server of the test's own, and what an operator does on it: clicks, keys, closing a
+window as a window manager would, and screenshots."""
+import ctypes
+import os
+import subprocess
+
+from .run import WAIT, check, read_text, wait_for
+
+
+def xvfb(s):
+    """Xvfb on a display number it picks itself, set as s.env["DISPLAY"]."""
+    rd, wr = os.pipe()
+    log = s.folder / "xvfb.log"
+    with open(log, "w") as sink:
+        s.procs.append(subprocess.Popen(
+            ["Xvfb", "-displayfd", str(wr), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             "-noreset"], pass_fds=[wr], stdout=sink, stderr=subprocess.STDOUT,
+            start_new_session=True))
+    os.close(wr)
+    with os.fdopen(rd) as r:  # a line once it is ready; nothing if it ends
+        number = r.readline().strip()
+    check(number, "Xvfb ended: " + read_text(log))
+    s.env["DISPLAY"] = ":" + number
+    return s.env["DISPLAY"]
+
+
+def xdo(env, *args):
+    """xdotool's words of output; none when it fails."""
+    done = subprocess.run(["xdotool", *map(str, args)], env=env, capture_output=True, text=True,
+                          timeout=WAIT)
+    return done.stdout.split() if done.returncode == 0 else []
+
+
+def click(env, window, at):
+    wait_for("the pointer and keyboard to be free", lambda: input_released(env))
+    # One command, so the click follows the move (--sync would wait 15 s when the pointer is
+    # already there).
+    xdo(env, "mousemove", "--window", window, *at, "click", "1")
+
+
+def find_window(env, title):
+    return wait_for(f'the window "{title}"', lambda: (
+        xdo(env, "search", "--onlyvisible", "--name", f"^{title}$") or [None])[0])
+
+
+def geometry(env, window):
+    """X, Y, WIDTH and HEIGHT of a window, as numbers."""
+    return {k: int(v) for k, v in (w.split("=", 1) for w in
+                                   xdo(env, "getwindowgeometry", "--shell", window)) if k != "SCREEN"}
+
+
+def windows_of(env, pid):
+    return xdo(env, "search", "--all", "--onlyvisible", "--pid", pid)
+
+
+def screenshot(env, path, window="root", *options):
+    subprocess.run(["import", "-window", str(window), *options, str(path)], env=env,
+                   timeout=WAIT, check=True)
+
+
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
+
+
+class _Event(ctypes.Union):
+    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def _xlib(env):
+    """libX11 and a connection to env's display."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    ptr, xid, i = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int
+    x11.XOpenDisplay.restype = ptr
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XDefaultRootWindow.restype = xid
+    x11.XDefaultRootWindow.argtypes = [ptr]
+    x11.XInternAtom.restype = xid
+    x11.XInternAtom.argtypes = [ptr, ctypes.c_char_p, i]
+    x11.XSendEvent.argtypes = [ptr, xid, i, ctypes.c_long, ptr]
+    x11.XGrabPointer.argtypes = [ptr, xid, i, ctypes.c_uint, i, i, xid, xid, xid]
+    x11.XGrabKeyboard.argtypes = [ptr, xid, i, i, i, xid]
+    x11.XCloseDisplay.argtypes = [ptr]
+    display = x11.XOpenDisplay(env["DISPLAY"].encode())
+    check(display, "cannot open the display")
+    return x11, display
+
+
+def close_window(env, window):
+    """Sends what a window manager sends when the operator clicks the close button; xdotool
+    can only destroy a window or kill its client."""
+    x11, display = _xlib(env)
+    event = _Event()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = int(window)
+    event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.l[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(display, int(window), 0, 0, ctypes.byref(event))
+    x11.XCloseDisplay(display)
+
+
+def input_released(env):
+    """True when no client holds the pointer or the keyboard. An open drop-down list holds
+    both, and may let go only after its window has gone: a click before that goes to it."""
+    x11, display = _xlib(env)
+    root = x11.XDefaultRootWindow(display)
+    pointer = x11.XGrabPointer(display, root, 0, 0, 1, 1, 0, 0, 0)  # 1: GrabModeAsync
+    keyboard = x11.XGrabKeyboard(display, root, 0, 1, 1, 0)
+    x11.XCloseDisplay(display)  # also drops what this took
+    return pointer == 0 and keyboard == 0  # GrabSuccess

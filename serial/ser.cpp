@@ -21,6 +21,7 @@ void serEchoReset(ser_echo *e)
 {
     e->length = 0;
     e->matched = -1;
+    e->alone = false;
     e->line = SER_ECHO_UNKNOWN;
 }
 
@@ -30,6 +31,8 @@ void serEchoSent(ser_echo *e, const void *request, int length)
         e->matched = -1;
         return;
     }
+    // The same request again is a resend: what its copy did last time still counts.
+    e->alone = e->alone && length == e->length && memcmp(e->request, request, size_t(length)) == 0;
     memcpy(e->request, request, static_cast<size_t>(length));
     e->length = length;
     e->matched = 0;
@@ -86,10 +89,16 @@ int serEchoCut(ser_echo *e, uint8_t *buf, int got)
         return got; // a reply that starts like its request: a range CRC may
     if (e->line == SER_ECHO_SEEN)
         return 0; // the echo, and no reply to it within the read's time
-    // A whole copy and nothing after it for the read's full time: the device answers with its
-    // request byte for byte, on a line that does not echo.
-    if (first)
-        e->line = SER_ECHO_NONE;
+    // A whole copy and nothing after it for the read's full time: an echo whose reply was
+    // lost, or a device that answers with its request byte for byte. Only the request sent
+    // again tells: the same again means the latter, on a line that does not echo.
+    if (!first || e->line == SER_ECHO_NONE)
+        return got;
+    if (!e->alone) {
+        e->alone = true;
+        return 0;
+    }
+    e->line = SER_ECHO_NONE;
     return got;
 }
 

@@ -10,9 +10,12 @@
 // suppression) puts an exact copy of the request ahead of the reply. A read after a send takes
 // such a copy at the start of what arrives for the echo, and hands on only what follows it,
 // once the line has shown that it echoes: a copy followed in the same read by a whole frame
-// with a valid CRC. Until then a lone copy is the reply (a device may answer with its request
-// byte for byte, and does so to a reset): the read waits its total time for anything after
-// it first. A broken or partial echo is handed on as it came, for the caller to refuse.
+// with a valid CRC. Until the line has shown what it does, a lone copy may be an echo or the
+// reply (a device may answer with its request byte for byte, and does so to a reset): the read
+// waits its total time for anything after it, and a copy still alone then counts as nothing
+// the first time, and as the reply when the same request, sent again, brings it back alone
+// again. A reply that is no copy shows a line without echo. A broken or partial echo is
+// handed on as it came, for the caller to refuse.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +36,7 @@ struct ser_echo {
     uint8_t request[1040]; // the longest frame there is
     int length;
     int matched; // bytes of its copy already taken from earlier reads; -1: not looking for one
+    bool alone;  // its copy came back alone for a whole read the last time it was sent
     ser_echo_t line;
 };
 

@@ -256,21 +256,23 @@ TEST_F(Engine, EchoOnTheLineChangesNothingTheOperatorSees)
 }
 
 // Once the line has shown that it echoes, an echo is never taken for the reply: a device that
-// says nothing after it gets the request again after the response time. A broken echo, or one
+// says nothing after it gets the request again after the response time. Before that, a first
+// reply lost behind its echo costs one resend, as on a line without echo. A broken echo, or one
 // cut short, is a corrupt reply.
 TEST_F(Engine, AnEchoIsNeverTheReply)
 {
     sim_config cfg;
     cfg.echo.rate = 1;
-    cfg.drop.on = {2, 3};
-    cfg.echo_corrupt.on = {5};
-    cfg.echo_short.on = {7};
+    cfg.drop.on = {1, 3, 4};
+    cfg.echo_corrupt.on = {6};
+    cfg.echo_short.on = {8};
     start(cfg);
-    expect_complete_run(3072, 4);
+    expect_complete_run(3072, 5);
     auto writes = frames(SIM_KIND_WRITE);
-    ASSERT_GE(writes.size(), 4u);
-    EXPECT_EQ(writes[2].raw, writes[1].raw);
-    EXPECT_GT(double(writes[2].t_us - writes[1].t_us) / 1e6, 0.99);
+    ASSERT_GE(writes.size(), 5u);
+    EXPECT_EQ(writes[1].raw, writes[0].raw);
+    EXPECT_EQ(writes[3].raw, writes[2].raw);
+    EXPECT_GT(double(writes[3].t_us - writes[2].t_us) / 1e6, 0.99);
 }
 
 // The CRC-16 of an image of n bytes made to equal the range-CRC request's own CRC bytes: the
@@ -300,7 +302,8 @@ TEST_F(Engine, RepliesThatCopyTheRequestOnALineWithoutEcho)
     sim_config cfg;
     cfg.full_ack = true;
     start(cfg);
-    expect_complete_run(1500);
+    // The first copy may be an echo whose reply was lost: the block goes out once more.
+    expect_complete_run(1500, 1);
     stop();
     start();
     const std::vector<uint8_t> copying = imageWhoseCrcCopiesTheRequest(40);

@@ -9,13 +9,17 @@
 //   ctl, length (2 bytes, big-endian, taken modulo 1200), bytes
 // ctl bit 0: replace the last two bytes with a valid frame CRC; bit 1: put the image's CRC in
 // bytes 11 and 12 first (as an honest target would); bit 2: the read also waits its full time,
-// so the next step resends. Without the bits the bytes go to the engine exactly as given. Each
-// read returns at most max_len bytes of a reply, the rest waits for the next read unless a send
-// purges it; an empty reply is a read on which nothing came.
+// so the next step resends; bit 3: a copy of the last request goes ahead of the reply, as a
+// line that echoes puts it; bit 4: with one byte of that copy changed. Without the bits the
+// bytes go to the link exactly as given. Each read returns at most max_len bytes of a reply,
+// the rest waits for the next read unless a send purges it; an empty reply is a read on which
+// nothing came. What a read returns goes through the link's own echo check, as in the backends.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "engine/installer.h"
@@ -23,11 +27,12 @@
 #include "modbus/modbus.h"
 #include "serial/os.h"
 #include "serial/ser.h"
+#include "shell/program.h"
 
 namespace
 {
 
-constexpr uint32_t BASE = 0x81000;
+constexpr uint32_t BASE = IMAGE_BASE_ADDRESS;
 
 // The harness's own CRC-16/MODBUS, so that the engine's is never judged by itself.
 unsigned refCrc(const uint8_t *p, size_t n)
@@ -65,6 +70,7 @@ struct world {
     unsigned image_crc = 0;
     std::vector<uint8_t> pending; // bytes of the current reply not yet read
     std::vector<uint8_t> last;    // what the last read returned
+    std::vector<uint8_t> request; // the last request sent
     std::vector<bool> written;    // image bytes the target has been sent
     size_t written_count = 0;
     int sends = 0;
@@ -106,6 +112,12 @@ bool nextReply()
         r.len = static_cast<int32_t>(n);
         r.max = MODBUS_FRAME_LENGTH_MAX;
         check(ok(&r) == (refOk(w.pending) ? 1 : 0), "ok() agrees with the reference check");
+    }
+    if (ctl & 8) {
+        std::vector<uint8_t> echo = w.request;
+        if ((ctl & 16) && !echo.empty())
+            echo[n % echo.size()] ^= 0x20;
+        w.pending.insert(w.pending.begin(), echo.begin(), echo.end());
     }
     return true;
 }
@@ -154,6 +166,7 @@ int serOpen(ser_port *port, const char *)
     *port = ser_port{};
     port->fd = 3;
     port->open = true;
+    serEchoReset(&port->echo);
     return 0;
 }
 
@@ -166,6 +179,9 @@ int serWrite(ser_port *port, const void *buf, int len)
 {
     check(port->open, "write on an open port");
     request(static_cast<const uint8_t *>(buf), len);
+    w.request.assign(static_cast<const uint8_t *>(buf), static_cast<const uint8_t *>(buf) + len);
+    serEchoSent(&port->echo, buf, len);
+    port->sent = true;
     w.sends++;
     w.now += static_cast<uint32_t>(len) / 10 + 1; // 95 us a byte on the line
     return len;
@@ -174,6 +190,7 @@ int serWrite(ser_port *port, const void *buf, int len)
 int serRead(ser_port *port, void *buf, int max_len)
 {
     check(port->open && max_len > 0 && max_len <= MODBUS_FRAME_LENGTH_MAX, "read arguments");
+    port->sent = false;
     w.last.clear();
     if (w.pending.empty() && !nextReply()) {
         w.now += 1000; // nothing came: the read waited its full time
@@ -181,16 +198,21 @@ int serRead(ser_port *port, void *buf, int max_len)
     }
     size_t n = w.pending.size() < static_cast<size_t>(max_len) ? w.pending.size()
                                                                : static_cast<size_t>(max_len);
-    w.last.assign(w.pending.begin(), w.pending.begin() + static_cast<long>(n));
+    auto *b = static_cast<uint8_t *>(buf);
+    std::copy(w.pending.begin(), w.pending.begin() + static_cast<long>(n), b);
     w.pending.erase(w.pending.begin(), w.pending.begin() + static_cast<long>(n));
-    if (n)
-        memcpy(buf, w.last.data(), n);
     w.now += n ? static_cast<uint32_t>(SERIAL_READ_TIMEOUT + n / 10) : 1000;
-    return static_cast<int>(n);
+    const int got = serEchoCut(&port->echo, b, static_cast<int>(n));
+    check(got >= 0 && got <= static_cast<int>(n), "the echo taken out of what came, no more");
+    w.last.assign(b, b + got);
+    return got;
 }
 
-void serPurge(ser_port *)
+void serPurge(ser_port *port)
 {
+    // Right after a send the link keeps what has come since (here: nothing yet).
+    if (!std::exchange(port->sent, false))
+        serEchoForget(&port->echo);
     w.pending.clear();
 }
 

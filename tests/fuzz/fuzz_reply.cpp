@@ -74,6 +74,8 @@ struct world {
     std::vector<bool> written;    // image bytes the target has been sent
     size_t written_count = 0;
     int sends = 0;
+    uint32_t sent_at = 0;     // when the last request went out
+    bool first_again = false; // the first request of this step was the last one again
     bool exhausted = false;
 };
 
@@ -179,7 +181,11 @@ int serWrite(ser_port *port, const void *buf, int len)
 {
     check(port->open, "write on an open port");
     request(static_cast<const uint8_t *>(buf), len);
-    w.request.assign(static_cast<const uint8_t *>(buf), static_cast<const uint8_t *>(buf) + len);
+    const std::vector<uint8_t> sent(static_cast<const uint8_t *>(buf),
+                                    static_cast<const uint8_t *>(buf) + len);
+    w.first_again = w.first_again || sent == w.request;
+    w.request = sent;
+    w.sent_at = w.now;
     serEchoSent(&port->echo, buf, len);
     port->sent = true;
     w.sends++;
@@ -292,7 +298,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint32_t offset = t.image_current_offset;
         w.last.clear();
         w.now += WINDOWS_TIMER_PERIOD;
+        // The clock starts a second before its 32-bit wrap: elapsed time is the unsigned
+        // difference, and a request goes out again exactly when the response time is up.
+        const bool waiting =
+            before == STATE_PROG || before == STATE_VERIFY || before == STATE_TARGET_RESET;
+        const bool due = waiting && uint32_t(w.now - w.sent_at) > MODBUS_RESPONSE_TIMEOUT;
+        w.first_again = false;
         do_program(&t);
+        check(w.first_again == due, "sent again when, and only when, the response time is up");
         const state_t s = t.state;
         check(s >= STATE_IDLE && s <= STATE_COMPLETE, "state in range");
         if (s == STATE_PROG)

@@ -164,16 +164,6 @@ TEST_F(Engine, LostRepliesAreResentUnchangedAndAdvanceOneBlock)
     EXPECT_EQ(writes[5].address, IMAGE_BASE_ADDRESS + 1024); // one block on, not four
 }
 
-TEST_F(Engine, CorruptSplitAndNoisyRepliesAreRetried)
-{
-    sim_config cfg;
-    cfg.corrupt.on = {1};
-    cfg.split.on = {3};
-    cfg.noise.on = {4, 5};
-    start(cfg);
-    expect_complete_run(2048, 6);
-}
-
 TEST_F(Engine, ExceptionReplyCountsAsAcknowledgement)
 {
     sim_config cfg;

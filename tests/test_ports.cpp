@@ -33,8 +33,8 @@ struct PortsFolderTest : testing::Test {
         char pattern[] = "/tmp/vek-test-ports-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         runtime = pattern;
-        folder = runtime / "vek-ports";
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        folder = PortsFolder();
         // Only what the test puts into the folder: the machine's own ports vary.
         setenv("VEK_PORTS_FOLDER_ONLY", "1", 1);
     }

@@ -1,15 +1,16 @@
-// Runs inside the emulated machine as its only program, on the kernel's own 8250 driver: the
-// port is a 16550A whose far end is the simulated target on the host. Every finding goes to
-// the console as one line starting "@vek", which the host side parses and judges:
+// Runs inside the emulated machine as its only program, on the kernel's own drivers: each port
+// is a 16550A (8250) or an FTDI adapter (ftdi_sio) whose far end is a simulated target on the
+// host. Every finding goes to the console as one line starting "@vek", which the host judges:
+//   @vek port NAME PATH DRIVER         the lines that follow are of this port
 //   @vek check NAME ok|FAIL DETAIL     a check made here
 //   @vek figure NAME VALUE             a measured figure, judged or recorded by the host
 //   @vek run KIND STATE MS TICKS LAST  a programming run: final state, Program to its end
 //   @vek end                           everything was said
 //
-//   vek-uart-guest PORT checks     settings, modem lines, read timing, the purge after a
-//                                  send, write time, one run
-//   vek-uart-guest PORT run KIND   one run (KIND names it in the output)
-//   vek-uart-guest PORT bench N    write time, then N runs
+//   vek-uart-guest PORT JOB [PORT JOB]...   PORT: a path, or usb:SERIAL, an adapter's serial
+// JOB checks: settings, modem lines, read timing, the purge after a send, write time, a run;
+// echo: how the echo of a 523-byte frame comes in, a run; bench:N: write time, N runs; any
+// other word: one run of that name.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -229,16 +232,45 @@ void purgeAfterSend(ser_port *port)
               join(sizes).c_str(), got >= 11 ? bitRd32BE(f.buf.data() + 7) : 0));
 }
 
+// A full write-block frame for another node: heard by the target, never answered.
+void otherNodeBlock(frames *f)
+{
+    f->rec.node = OTHER_NODE;
+    std::vector<uint8_t> block(MODBUS_PROG_BLOCKSIZE_MAX);
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<uint8_t>(i * 13);
+    program_block(&f->rec, 0x81000, MODBUS_PROG_BLOCKSIZE_MAX, block.data());
+}
+
+// How the echo of a 523-byte frame comes in: the pieces read() returns as the driver hands the
+// bytes on, each timed from the end of the drain.
+void echoArrival(ser_port *port)
+{
+    frames f;
+    otherNodeBlock(&f);
+    const int expect = f.rec.len;
+    const bool sent = write(port->fd, f.buf.data(), static_cast<size_t>(expect)) == expect;
+    tcdrain(port->fd);
+    const auto t0 = Clock::now();
+    std::string pieces;
+    int got = 0;
+    pollfd pfd{port->fd, POLLIN, 0};
+    while (got < expect && poll(&pfd, 1, 2000) > 0) {
+        const ssize_t n = read(port->fd, f.buf.data(), f.buf.size());
+        if (n <= 0)
+            break;
+        got += static_cast<int>(n);
+        pieces += fmt(" %d@%.1f", static_cast<int>(n), msSince(t0));
+    }
+    check("arrival", sent && got == expect, fmt("bytes=%d/%d bytes@ms:", got, expect) + pieces);
+}
+
 // How long serWrite takes for a full write-block frame, and where the time goes: the write
 // call (into the driver's buffer) and the drain (until the UART has sent it).
 void writeTime(ser_port *port)
 {
     frames f;
-    f.rec.node = OTHER_NODE;
-    std::vector<uint8_t> block(MODBUS_PROG_BLOCKSIZE_MAX);
-    for (size_t i = 0; i < block.size(); i++)
-        block[i] = static_cast<uint8_t>(i * 13);
-    program_block(&f.rec, 0x81000, MODBUS_PROG_BLOCKSIZE_MAX, block.data());
+    otherNodeBlock(&f);
     std::vector<double> whole, call, drain;
     int written = 0;
     for (int k = 0; k < WRITE_TRIES; k++) {
@@ -311,6 +343,76 @@ void run(const char *port, const char *kind)
     failures += (rec.state == STATE_COMPLETE && !boxed) ? 0 : 1;
 }
 
+// The first line of a file that starts with prefix; empty if none.
+std::string lineOf(const std::string &path, const std::string &prefix)
+{
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(prefix, 0) == 0)
+            return line;
+    return "";
+}
+
+// usb:SERIAL is the ttyUSB device ftdi_sio made for the adapter with that serial number, waited
+// for: the driver binds it seconds after power-on. Any other name is a path.
+std::string findPort(const std::string &name)
+{
+    static const auto deadline = Clock::now() + std::chrono::seconds(120);
+    for (int n = 0; name.rfind("usb:", 0) == 0 && Clock::now() < deadline; n = (n + 1) % 16) {
+        const std::string tty = "ttyUSB" + std::to_string(n);
+        if (lineOf("/sys/class/tty/" + tty + "/device/../../serial", "") == name.substr(4) &&
+            access(("/dev/" + tty).c_str(), F_OK) == 0)
+            return "/dev/" + tty;
+        std::this_thread::sleep_for(std::chrono::milliseconds(n == 15 ? 20 : 0));
+    }
+    return name; // not there: its open fails and says so
+}
+
+// The port's line in /proc/tty/driver/: its driver, and for a UART its type.
+std::string driverLine(const std::string &path)
+{
+    const std::string tty = path.substr(path.rfind('/') + 1);
+    const bool usb = tty.rfind("ttyUSB", 0) == 0;
+    return lineOf(usb ? "/proc/tty/driver/usbserial" : "/proc/tty/driver/serial",
+                  tty.substr(usb ? 6 : 4) + ":");
+}
+
+void job(const char *name, const char *path, const std::string &what)
+{
+    printf("@vek port %s %s %s\n", name, path, driverLine(path).c_str());
+    const bool bench = what.rfind("bench:", 0) == 0;
+    if (what == "checks" || what == "echo" || bench) {
+        ser_port port{};
+        const int opened = serOpen(&port, path);
+        const int err = errno;
+        // The kernel raises DTR and RTS on open; serInit is what takes them down.
+        int lines = 0;
+        if (opened == 0 && ioctl(port.fd, TIOCMGET, &lines) == 0)
+            figure("open_dtr_rts", lines & (TIOCM_DTR | TIOCM_RTS));
+        const int init = opened == 0 ? serInit(&port, 115200, SERIAL_READ_TIMEOUT) : -1;
+        check("open", opened == 0 && init == 0,
+              fmt("serOpen=%d serInit=%d %s", opened, init, opened ? strerror(err) : ""));
+        if (opened == 0 && what == "checks") {
+            settings(&port, path);
+            readTiming(&port);
+            purgeAfterSend(&port);
+        }
+        if (opened == 0 && what == "echo")
+            echoArrival(&port);
+        else if (opened == 0)
+            writeTime(&port);
+        serClose(&port);
+    }
+    if (what == "checks")
+        run(path, "clean");
+    else if (bench)
+        for (long k = 1, n = strtol(what.c_str() + 6, nullptr, 10); k <= n; k++)
+            run(path, ("bench" + std::to_string(k)).c_str());
+    else
+        run(path, what.c_str());
+}
+
 } // namespace
 
 void uiStatus(const char *text)
@@ -330,40 +432,16 @@ void uiBeep(unsigned, unsigned) {}
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::string mode = argc > 2 ? argv[2] : "";
-    if (argc < 3 || (mode != "checks" && mode != "run" && mode != "bench")) {
-        fprintf(stderr, "usage: vek-uart-guest PORT checks | run KIND | bench N\n");
+    if (argc < 3 || argc % 2 == 0) {
+        fprintf(stderr, "usage: vek-uart-guest PORT JOB [PORT JOB]...\n");
         return 2;
     }
-    const char *path = argv[1];
-    if (mode == "checks" || mode == "bench") {
-        ser_port port{};
-        const int opened = serOpen(&port, path);
-        const int err = errno;
-        // The kernel raises DTR and RTS on open; serInit is what takes them down.
-        int lines = 0;
-        if (opened == 0 && ioctl(port.fd, TIOCMGET, &lines) == 0)
-            printf("@vek figure open_dtr_rts %d\n", lines & (TIOCM_DTR | TIOCM_RTS));
-        const int init = opened == 0 ? serInit(&port, 115200, SERIAL_READ_TIMEOUT) : -1;
-        check("open", opened == 0 && init == 0,
-              fmt("serOpen=%d serInit=%d %s", opened, init, opened ? strerror(err) : ""));
-        if (opened == 0) {
-            if (mode == "checks") {
-                settings(&port, path);
-                readTiming(&port);
-                purgeAfterSend(&port);
-            }
-            writeTime(&port);
-        }
-        serClose(&port);
-    }
-    if (mode == "checks")
-        run(path, "clean");
-    else if (mode == "run")
-        run(path, argc > 3 ? argv[3] : "run");
-    else
-        for (long k = 1, n = argc > 3 ? strtol(argv[3], nullptr, 10) : 1; k <= n; k++)
-            run(path, ("bench" + std::to_string(k)).c_str());
+    std::vector<std::string> paths;
+    for (int k = 1; k < argc; k += 2)
+        paths.push_back(findPort(argv[k]));
+    figure("ports_found_s", strtod(lineOf("/proc/uptime", "").c_str(), nullptr));
+    for (int k = 1; k < argc; k += 2)
+        job(argv[k], paths[static_cast<size_t>(k / 2)].c_str(), argv[k + 1]);
     printf("@vek end failures=%d\n", failures);
     fflush(stdout);
     return failures ? 1 : 0;

@@ -1,24 +1,24 @@
 #!/usr/bin/env python3
-"""The serial backend and the engine on a real kernel UART, with no hardware.
+"""The serial backend and the engine on the kernel's 8250 and ftdi_sio drivers, without hardware.
 
     uart_host.py --guest GUEST --sim SIM --image IMAGE --out DIR
 
-Boots Debian's own kernel in qemu-system-x86_64 with an initramfs put together here (static
-busybox and GUEST, the static test program), twice. The guest's /dev/ttyS1 is a 16550A run by
-the kernel's 8250 driver; its far end is a pseudo-terminal of vek-target-sim on this host, so
-the target sits outside the guest as a device on a cable does. The guest's console goes to
-OUT/BOOT/console.log and, through a pipe, to this script, which reads the guest's findings as
-they come ("@vek ..." lines, see guest.cpp).
+Boots Debian's own kernel in qemu-system-x86_64 once, with an initramfs put together here
+(static busybox, the kernel's USB serial modules and GUEST, the static test program). Three
+16550As (ttyS1-3, the 8250 driver) and three emulated FTDI adapters (ftdi_sio) each have a
+vek-target-sim of their own on the far end, a pseudo-terminal on this host, as a device on a
+cable. The guest's console goes to OUT/BOOT/console.log and, through a pipe, to this script,
+which reads the guest's findings as they come ("@vek ..." lines, see guest.cpp). On each driver:
 
-  boot "checks": line settings and modem lines read back from the driver, exclusive open,
-                 read timing (silence, a reply split by 50 ms, max_len), the time serWrite
-                 takes for a 523-byte frame, then a clean programming run;
-  boot "faulted": a run with lost and corrupted replies.
+  checks:  settings and modem lines read back, exclusive open, read timing (silence, a reply
+           split by 50 ms, max_len), the purge after a send, serWrite's time, a clean run;
+  faulted: a run with lost and corrupted replies;
+  echo:    how the echo of a 523-byte frame comes in, then a run on a line that echoes.
 
-After each boot the simulator's memory must equal IMAGE and its request log must hold the
-image's write blocks in order, then the range-CRC request, then the reset. Exit 0 when
-everything holds, 1 on any mismatch or error (with the guest's console), 77 when qemu, the
-kernel, busybox or cpio is missing or qemu ends with an error without printing a word.
+Then each simulator's memory must equal IMAGE and its request log must hold the image's write
+blocks in order, then the range-CRC request, then the reset. Exit 0 when everything holds, 1
+on any mismatch or error (with the guest's console), 77 when qemu, the kernel, its modules,
+busybox or cpio is missing or qemu ends with an error without printing a word.
 """
 import argparse
 import os
@@ -39,15 +39,22 @@ BLOCK = 512
 # The simulator: paced as a 115200-baud line, 20 ms of silence ends a request (a frame from
 # an emulated UART may arrive in bursts; 20 ms leaves the exchange far inside the 100 ms tick).
 SIM_LINE = ["--pace", "--gap-ms", "20", "--quiet"]
-# Replies to the three split probes of the checks boot come in two pieces 50 ms apart.
+# Replies to the three split probes of the checks come in two pieces 50 ms apart.
 SIM_CHECKS = ["--split", "1-3", "--split-gap", "50"]
-PROBES = 6  # range-CRC requests the checks boot sends before its run
+PROBES = 6  # range-CRC requests the checks send before their run
 # Lost write replies, corrupted ones, the range-CRC reply corrupted and the reset's reply lost
 # (request numbers count resends: each fault adds one).
 SIM_FAULTED = ["--drop", "4,19,42,65", "--corrupt", "9,30,63"]
 FAULTED_DROPPED, FAULTED_CORRUPTED = 4, 3
 CHECKS = ["open", "settings", "modem-lines", "second-open", "silence", "split", "max-len",
           "purge-after-send", "write"]
+# Each port with its own simulator: (name, simulator options, the guest's job). ttySN is the
+# 16550A isa-serial index N; any other name is an FTDI adapter with that USB serial number.
+PORTS = [("ttyS1", SIM_CHECKS, "checks"), ("ttyS2", SIM_FAULTED, "faulted"),
+         ("ttyS3", ["--echo"], "echo"), ("usb-checks", SIM_CHECKS, "checks"),
+         ("usb-faulted", SIM_FAULTED, "faulted"), ("usb-echo", ["--echo"], "echo")]
+MODULES = ["common/usb-common", "core/usbcore", "host/xhci-hcd", "host/xhci-pci",
+           "serial/usbserial", "serial/ftdi_sio"]
 
 
 class Skip(Exception):
@@ -78,7 +85,7 @@ def find_kernel():
     raise Skip("no readable /boot/vmlinuz-* (package linux-image-amd64)")
 
 
-def make_initramfs(out, guest):
+def make_initramfs(out, guest, kernel):
     busybox = Path("/bin/busybox")
     if not busybox.exists() or not is_static(busybox):
         raise Skip("no static /bin/busybox (package busybox-static)")
@@ -86,17 +93,24 @@ def make_initramfs(out, guest):
         raise Skip("no cpio")
     root = out / "initramfs"
     shutil.rmtree(root, ignore_errors=True)
-    for d in ("bin", "dev", "proc", "sys", "tmp"):
+    for d in ("bin", "dev", "proc", "sys", "tmp", "modules"):
         (root / d).mkdir(parents=True)
     shutil.copy(busybox, root / "bin/busybox")
     shutil.copy(guest, root / "vek-uart-guest")
+    drivers = Path("/lib/modules") / kernel.name.removeprefix("vmlinuz-") / "kernel/drivers/usb"
+    for m in MODULES:
+        if not (drivers / f"{m}.ko").exists():
+            raise Skip(f"no {drivers / m}.ko (package linux-image-amd64)")
+        shutil.copy(drivers / f"{m}.ko", root / "modules")
     # The kernel hands init what follows "--" on its command line: the guest's arguments.
     (root / "init").write_text(
         "#!/bin/busybox sh\n"
         "/bin/busybox mount -t proc proc /proc\n"
         "/bin/busybox mount -t sysfs sys /sys\n"
         "/bin/busybox mount -t devtmpfs dev /dev\n"
-        'echo "@vek uart $(/bin/busybox cat /proc/tty/driver/serial | /bin/busybox grep \'^1:\')"\n'
+        f"for m in {' '.join(Path(m).name for m in MODULES)}; do\n"
+        "    /bin/busybox insmod /modules/$m.ko\n"
+        "done\n"
         '/vek-uart-guest "$@"\n'
         'echo "@vek exit $?"\n'
         "/bin/busybox poweroff -f\n")
@@ -150,7 +164,7 @@ def start_sim(sim, workdir, extra):
     except BaseException:
         end(proc)
         raise
-    return proc, line[len("port: "):], buf
+    return proc, buf, line[len("port: "):]
 
 
 def stop_sim(proc, buf):
@@ -184,78 +198,93 @@ def parse_sim_log(path):
     return frames
 
 
-def boot(cfg, name, guest_args, sim_extra, timeout):
-    """One boot of the guest against a fresh simulator: what the guest said, the simulator's
-    counts, log and memory, and the console."""
+def boot(cfg, name, ports, timeout):
+    """One boot of the guest with ports (name, simulator options, job), each on a fresh
+    simulator: what the guest said of each, each simulator's counts, log and memory, and the
+    console."""
     workdir = cfg.out / name
     shutil.rmtree(workdir, ignore_errors=True)
     workdir.mkdir(parents=True)
-    sim, port, sim_buf = start_sim(cfg.sim, workdir, sim_extra)
     console_path = workdir / "console.log"
+    guest = [f"{'/dev/' if p.startswith('ttyS') else 'usb:'}{p} {job}" for p, _, job in ports]
     # TCG, not KVM: a guest under nested KVM hung at boot on the machines this runs on, and an
     # emulated CPU boots this small system in seconds anyway.
     command = [
         cfg.qemu, "-accel", "tcg", "-machine", "pc", "-m", "256", "-smp", "1", "-nodefaults",
         "-display", "none", "-no-reboot", "-kernel", str(cfg.kernel), "-initrd",
-        str(cfg.initramfs), "-append",
-        "console=ttyS0 quiet panic=-1 -- /dev/ttyS1 " + " ".join(guest_args),
+        str(cfg.initramfs), "-append", "console=ttyS0 quiet panic=-1 -- " + " ".join(guest),
         "-chardev", f"stdio,id=console,signal=off,logfile={console_path}",
-        "-device", "isa-serial,chardev=console,index=0",
-        # The simulator's own pseudo-terminal, opened by qemu as a host tty: the guest's
-        # second port and nothing else of this machine's serial devices.
-        "-chardev", f"serial,id=line,path={port}",
-        "-device", "isa-serial,chardev=line,index=1"]
+        "-device", "isa-serial,chardev=console,index=0", "-device", "qemu-xhci"]
     console, buf = [], [b""]
-    result = {"console": console, "workdir": workdir, "checks": {}, "figures": {}, "runs": [],
-              "end": None, "problems": []}
-    (workdir / "qemu.cmd").write_text(" ".join(command) + "\n")
-    qemu, timed_out = None, False
+    result = {"console": console, "workdir": workdir, "figures": {}, "end": None,
+              "problems": [], "ports": {}}
+    sims, qemu, timed_out = {}, None, False
 
     def stop():
         try:
             if qemu is not None:
                 end(qemu)
         finally:
-            counts = stop_sim(sim, sim_buf)
-        return counts
+            for port, (proc, sim_buf, _) in sims.items():
+                try:
+                    result["ports"][port]["sim_counts"] = stop_sim(proc, sim_buf)
+                except Failed as e:
+                    result["problems"].append(f"{port}: {e}")
 
     started = time.monotonic()
     deadline = started + timeout
     try:
-        with open(workdir / "qemu.err", "w") as err:
-            qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=err, start_new_session=True)
-        while (line := read_line(qemu.stdout.fileno(), buf, deadline)) is not None:
-            console.append(line)
-            m = re.search(r"@vek (.*)", line)
-            if not m:
-                continue
-            w = m.group(1).split() + [""]
-            try:
-                if w[0] == "check":
-                    result["checks"].setdefault(w[1], []).append((w[2] == "ok",
-                                                                  " ".join(w[3:]).strip()))
-                elif w[0] == "figure":
-                    result["figures"][w[1]] = float(w[2])
-                elif w[0] == "run":
-                    result["runs"].append({"kind": w[1], "state": int(w[2]), "ms": float(w[3]),
-                                           "ticks": int(w[4]), "status": " ".join(w[5:]).strip()})
-                elif w[0] == "uart":
-                    result["uart"] = " ".join(w[1:])
-                elif w[0] == "end":
-                    result["end"] = w[1:]
-            except (IndexError, ValueError):
-                result["problems"].append(f"unreadable line from the guest: {line!r}")
-        qemu.wait(timeout=max(1, deadline - time.monotonic()))
-    except (Failed, subprocess.TimeoutExpired):
-        timed_out = True
+        for i, (port, sim_extra, job) in enumerate(ports):
+            (workdir / port).mkdir()
+            result["ports"][port] = {"job": job, "workdir": workdir / port, "checks": {},
+                                     "figures": {}, "runs": [], "path": "", "driver": ""}
+            sims[port] = start_sim(cfg.sim, workdir / port, sim_extra)
+            # The simulator's own pseudo-terminal, opened by qemu as a host tty: the far end of
+            # this port and nothing else of this machine's serial devices.
+            device = (f"isa-serial,index={port[4:]}" if port.startswith("ttyS")
+                      else f"usb-serial,serial={port}")
+            command += ["-chardev", f"serial,id=line{i},path={sims[port][2]}",
+                        "-device", f"{device},chardev=line{i}"]
+        (workdir / "qemu.cmd").write_text(" ".join(command) + "\n")
+        target = result
+        try:
+            with open(workdir / "qemu.err", "w") as err:
+                qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=err,
+                                        start_new_session=True)
+            while (line := read_line(qemu.stdout.fileno(), buf, deadline)) is not None:
+                console.append(line)
+                m = re.search(r"@vek (.*)", line)
+                if not m:
+                    continue
+                w = m.group(1).split() + [""]
+                try:
+                    if w[0] == "port":
+                        target = result["ports"][re.sub(r"^(/dev/|usb:)", "", w[1])]
+                        target["path"], target["driver"] = w[2], " ".join(w[3:]).strip()
+                    elif w[0] == "check":
+                        target["checks"].setdefault(w[1], []).append(
+                            (w[2] == "ok", " ".join(w[3:]).strip()))
+                    elif w[0] == "figure":
+                        target["figures"][w[1]] = float(w[2])
+                    elif w[0] == "run":
+                        target["runs"].append({"kind": w[1], "state": int(w[2]),
+                                               "ms": float(w[3]), "ticks": int(w[4]),
+                                               "status": " ".join(w[5:]).strip()})
+                    elif w[0] == "end":
+                        result["end"] = w[1:]
+                except (IndexError, ValueError, KeyError):
+                    result["problems"].append(f"unreadable line from the guest: {line!r}")
+            qemu.wait(timeout=max(1, deadline - time.monotonic()))
+        except (Failed, subprocess.TimeoutExpired):
+            timed_out = True
     except BaseException:
         try:
             stop()
         except Exception as e:  # the error that brought us here is the one to report
             print(f"(while cleaning up: {e})")
         raise
-    result["sim_counts"] = stop()
+    stop()
     result["seconds"] = time.monotonic() - started
     errors = (workdir / "qemu.err").read_text().strip()
     if timed_out:
@@ -267,9 +296,10 @@ def boot(cfg, name, guest_args, sim_extra, timeout):
         if not console and not errors:
             raise Skip(f"qemu could not start (exit code {qemu.returncode}, no output)")
         result["problems"].append(f"qemu exited with code {qemu.returncode}: {errors}")
-    result["sim_log"] = parse_sim_log(workdir / "sim.log")
-    mem = workdir / "memory.bin"
-    result["memory"] = mem.read_bytes() if mem.exists() else b""
+    for port, p in result["ports"].items():
+        p["sim_log"] = parse_sim_log(workdir / port / "sim.log")
+        mem = workdir / port / "memory.bin"
+        p["memory"] = mem.read_bytes() if mem.exists() else b""
     return result
 
 
@@ -287,42 +317,61 @@ def collapse(requests):
     return out
 
 
-def judge(result, image, want_checks, runs, requests_from=0):
+def judge(result, image):
     """Everything that must hold for one boot; the problems found."""
     problems = list(result["problems"])
     if result["end"] is None:
         problems.append("the guest did not report its end")
-    if "uart:16550A" not in result.get("uart", ""):
-        problems.append(f"the guest's ttyS1 is not a 16550A: {result.get('uart')!r}")
-    for name in want_checks:
-        if name not in result["checks"]:
-            problems.append(f"check {name}: not reported")
-    for name, outcomes in result["checks"].items():
-        for good, detail in outcomes:
-            if not good:
-                problems.append(f"check {name} failed: {detail}")
-    if len(result["runs"]) != runs:
-        problems.append(f"{len(result['runs'])} runs reported, {runs} expected")
-    for r in result["runs"]:
+    for name, p in result["ports"].items():
+        problems += [f"{name}: {x}" for x in judge_port(name, p, image)]
+    return problems
+
+
+def judge_port(name, p, image):
+    kind, _, count = p["job"].partition(":")
+    want, runs, requests_from = {
+        "checks": (CHECKS, 1, PROBES), "echo": (["open", "arrival"], 1, 0),
+        "bench": (["open", "write"], int(count or 1), 0)}.get(kind, ([], 1, 0))
+    driver = "uart:16550A" if name.startswith("ttyS") else "module:ftdi_sio"
+    problems = [] if driver in p["driver"] else [f"not a {driver} port: {p['driver']!r}"]
+    problems += [f"check {c}: not reported" for c in want if c not in p["checks"]]
+    problems += [f"check {c} failed: {detail}" for c, outcomes in p["checks"].items()
+                 for good, detail in outcomes if not good]
+    if len(p["runs"]) != runs:
+        problems.append(f"{len(p['runs'])} runs reported, {runs} expected")
+    for r in p["runs"]:
         if r["state"] != 6 or r["status"] != "Programming Completed":
             problems.append(f"run {r['kind']} ended in state {r['state']} "
                             f"with status {r['status']!r}")
-    requests = [(k, a, n) for num, k, a, n, _, _ in result["sim_log"] if num > 0]
+    requests = [(k, a, n) for num, k, a, n, _, _ in p["sim_log"] if num > 0]
     run_requests = collapse(requests[requests_from:])
     if run_requests != expected_requests(len(image)) * runs:
         problems.append(f"request log: {len(run_requests)} distinct requests, expected "
                         f"{runs} x {len(expected_requests(len(image)))} in order "
                         f"(first differences: {diff(run_requests, expected_requests(len(image)) * runs)})")
-    result["resends"] = len(requests) - requests_from - len(run_requests)
+    p["resends"] = len(requests) - requests_from - len(run_requests)
     writes = [n for k, _, n in run_requests if k == "write"]
-    result["sequence"] = (f"{len(writes)} write requests (the last of {writes[-1] if writes else 0}"
-                          f" bytes), {sum(k == 'range-crc' for k, _, _ in run_requests)} range-CRC,"
-                          f" {sum(k == 'reset' for k, _, _ in run_requests)} reset; "
-                          f"{result['resends']} resends")
-    result["memory_equal"] = result["memory"] == image
-    if not result["memory_equal"]:
-        problems.append(f"the target's memory ({len(result['memory'])} bytes written) differs "
+    p["sequence"] = (f"{len(writes)} write requests (the last of {writes[-1] if writes else 0}"
+                     f" bytes), {sum(k == 'range-crc' for k, _, _ in run_requests)} range-CRC,"
+                     f" {sum(k == 'reset' for k, _, _ in run_requests)} reset; "
+                     f"{p['resends']} resends")
+    p["memory_equal"] = p["memory"] == image
+    if not p["memory_equal"]:
+        problems.append(f"the target's memory ({len(p['memory'])} bytes written) differs "
                         f"from the image ({len(image)} bytes)")
+    c = p.get("sim_counts", {})
+    probes = [a for n, _, _, _, a, _ in p["sim_log"] if n > 0][:PROBES]
+    if kind == "checks" and probes != ["split"] * 3 + ["answered"] * (PROBES - 3):
+        problems.append(f"the probe replies were {probes}")
+    if kind == "faulted" and (c.get("dropped"), c.get("corrupted")) != (FAULTED_DROPPED,
+                                                                       FAULTED_CORRUPTED):
+        problems.append(f"faults injected: {c.get('dropped')} dropped, {c.get('corrupted')} "
+                        f"corrupted; expected {FAULTED_DROPPED} and {FAULTED_CORRUPTED}")
+    if kind == "faulted" and p["resends"] < FAULTED_DROPPED + FAULTED_CORRUPTED:
+        problems.append(f"only {p['resends']} resends for "
+                        f"{FAULTED_DROPPED + FAULTED_CORRUPTED} faults")
+    if kind == "echo" and c.get("echoes") != c.get("frames"):
+        problems.append(f"{c.get('echoes')} of {c.get('frames')} frames echoed")
     return problems
 
 
@@ -346,20 +395,26 @@ def prepare(args):
     if not is_static(cfg.guest):
         raise Failed(f"{cfg.guest} is not a static executable")
     cfg.kernel = find_kernel()
-    cfg.initramfs = make_initramfs(cfg.out, cfg.guest)
+    cfg.initramfs = make_initramfs(cfg.out, cfg.guest, cfg.kernel)
     return cfg
 
 
 def report(name, result, problems):
-    f = result["figures"]
-    print(f"== boot {name}: {result['seconds']:.1f} s, {len(result['console'])} console lines, "
-          f"simulator: {result['sim_counts']}")
-    for r in result["runs"]:
-        print(f"   run {r['kind']}: {r['ms']:.1f} ms, {r['ticks']} ticks, {r['status']!r}")
-    print(f"   request log: {result.get('sequence')}; target memory "
-          + ("equals the image" if result["memory_equal"] else "DIFFERS from the image"))
-    for key in sorted(f):
-        print(f"   {key} = {f[key]:g}")
+    print(f"== boot {name}: {result['seconds']:.1f} s, {len(result['console'])} console lines")
+    for key, value in sorted(result["figures"].items()):
+        print(f"   {key} = {value:g}")
+    for port, p in result["ports"].items():
+        print(f"-- {port} ({p['job']}): {p['path']} {p['driver']}\n"
+              f"   simulator: {p.get('sim_counts')}")
+        for r in p["runs"]:
+            print(f"   run {r['kind']}: {r['ms']:.1f} ms, {r['ticks']} ticks, {r['status']!r}")
+        print(f"   request log: {p.get('sequence')}; target memory "
+              + ("equals the image" if p.get("memory_equal") else "DIFFERS from the image"))
+        for check, outcomes in p["checks"].items():
+            for good, detail in outcomes:
+                print(f"   {check} {'ok' if good else 'FAIL'}: {detail}")
+        for key, value in sorted(p["figures"].items()):
+            print(f"   {key} = {value:g}")
     for p in problems:
         print(f"   PROBLEM: {p}")
     if problems:
@@ -387,26 +442,10 @@ def main():
     try:
         cfg = prepare(args)
         print(f"kernel {cfg.kernel}, {cfg.qemu}, image {len(cfg.image)} bytes")
-        failed = False
-        checks = boot(cfg, "checks", ["checks"], SIM_CHECKS, args.timeout)
-        problems = judge(checks, cfg.image, CHECKS, 1, requests_from=PROBES)
-        probes = [a for n, _, _, _, a, _ in checks["sim_log"] if n > 0][:PROBES]
-        if probes != ["split"] * 3 + ["answered"] * 3:
-            problems.append(f"the probe replies were {probes}")
-        report("checks", checks, problems)
-        failed |= bool(problems)
-
-        faulted = boot(cfg, "faulted", ["run", "faulted"], SIM_FAULTED, args.timeout)
-        problems = judge(faulted, cfg.image, [], 1)
-        c = faulted["sim_counts"]
-        if (c["dropped"], c["corrupted"]) != (FAULTED_DROPPED, FAULTED_CORRUPTED):
-            problems.append(f"faults injected: {c['dropped']} dropped, {c['corrupted']} "
-                            f"corrupted; expected {FAULTED_DROPPED} and {FAULTED_CORRUPTED}")
-        if faulted.get("resends", 0) < FAULTED_DROPPED + FAULTED_CORRUPTED:
-            problems.append(f"only {faulted.get('resends')} resends for "
-                            f"{FAULTED_DROPPED + FAULTED_CORRUPTED} faults")
-        report("faulted", faulted, problems)
-        failed |= bool(problems)
+        result = boot(cfg, "all", PORTS, args.timeout)
+        problems = judge(result, cfg.image)
+        report("all", result, problems)
+        failed = bool(problems)
     except Skip as e:
         print(f"SKIP: {e}")
         return SKIP

@@ -52,3 +52,9 @@ def run_statuses(image_length):
 def blocks(image_length):
     """(address, length) of each write request of a run."""
     return [(BASE + off, min(BLOCK, image_length - off)) for off in range(0, image_length, BLOCK)]
+
+
+def gtk_window_size():
+    # The Linux window's width and height in pixels: the dialog's, whatever it shows.
+    unit = int(_DIALOG["GTK_PIXELS_PER_UNIT"])
+    return rect("DIALOG")[2] * unit, rect("DIALOG")[3] * unit

@@ -5,7 +5,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 from . import facts, x11
-from .run import RUN_WAIT, WAIT, check, read_text, spawn, wait_for
+from .run import RUN_WAIT, WAIT, check, read_text, scratch, spawn, wait_for
 
 
 def prepare(s, folder_only=True):
@@ -110,7 +110,8 @@ def wait_end(w, timeout=RUN_WAIT):
 
 
 def wait_exit(w, code):
-    got = w.proc.wait(timeout=WAIT)
+    wait_for("the tool to end", lambda: w.proc.poll() is not None)
+    got = w.proc.returncode
     check(got == code, f"the tool ended with exit code {got}, expected {code}")
 
 
@@ -118,3 +119,54 @@ def opened_ports(w):
     prefix = " . Opening serial port "
     return [line[len(prefix):].rsplit(" at ", 1)[0]
             for line in console(w).splitlines() if line.startswith(prefix)]
+
+
+def session(folder, folder_only=True):
+    # A fresh folder, an X server of its own and the environment the window runs in.
+    s = scratch(folder)
+    x11.xvfb(s)
+    prepare(s, folder_only)
+    return s
+
+
+def run_trace(image_length):
+    # The trace of a clean run: the status texts, each followed by the progress bar when the
+    # step that showed it changed the bar. Nothing acknowledged at "Contacting Device...";
+    # the step that sends a block has seen the one before acknowledged; all at "Verifying...".
+    shares = [off / image_length for off in range(0, image_length, facts.BLOCK)] + [1.0]
+    bars = [f"@progress {x:.4f} {int(x * 100)}% normal" for x in shares]
+    statuses = facts.run_statuses(image_length)
+    lines = [statuses[0], bars[0], statuses[1]]
+    for status, bar in zip(statuses[2:], bars[1:]):
+        lines += [status, bar]
+    return lines + statuses[len(bars) + 1:]
+
+
+def listed(w):
+    # The list as the operator finds it on opening it (a probe), closed again: the selected
+    # entry and the entries.
+    selected, entries = open_list(w)
+    close_list(w)
+    return selected, entries
+
+
+def size(w):
+    g = x11.geometry(w.env, w.window)
+    return g["WIDTH"], g["HEIGHT"]
+
+
+def screenshot(w, path):
+    x11.screenshot(w.env, path, w.window)
+
+
+def close(w):
+    x11.close_window(w.env, w.window)
+
+
+def report(s, failure):
+    # A failure, and what the window showed: its last texts, the console's tail, its errors.
+    w = SimpleNamespace(trace=Path(s.env["VEK_STATUS_TRACE"]), console=s.folder / "console.txt")
+    print(failure)
+    print("status lines:", *statuses(w)[-8:], sep="\n  ")
+    print("console (tail):", *console(w).splitlines()[-12:], sep="\n  ")
+    print("stderr:", read_text(s.folder / "stderr.txt"), f"\nlogs and screenshots: {s.folder}")

@@ -61,3 +61,23 @@ def requests(t):
 
 def memory(t):
     return Path(t.memory).read_bytes()
+
+
+def resends(t):
+    # Requests heard again right after themselves: sent again for want of a good reply.
+    r = requests(t)
+    return sum((a.kind, a.address, a.length) == (b.kind, b.address, b.length)
+               for a, b in zip(r, r[1:]))
+
+
+def repeats(a, b):
+    return (a.kind, a.address, a.length) == (b.kind, b.address, b.length)
+
+
+def crowded(t, period_ms):
+    # Requests that came less than period_ms after the one before, as "#3-#4 98.1 ms", but
+    # for those after a resend: once its reply has come, the next goes out in the same step.
+    r = requests(t)
+    return [f"#{b.number}-#{c.number} {c.ms - b.ms:.1f} ms"
+            for a, b, c in zip([None, *r], r, r[1:])
+            if c.ms - b.ms < period_ms and not (a and repeats(a, b))]

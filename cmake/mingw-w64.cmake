@@ -18,4 +18,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Test programs run under Wine, each in a Wine prefix of its own.
-set(CMAKE_CROSSCOMPILING_EMULATOR bash ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/run.sh)
+set(CMAKE_CROSSCOMPILING_EMULATOR env PYTHONPATH=${CMAKE_CURRENT_LIST_DIR}/../tests
+    PYTHONDONTWRITEBYTECODE=1 python3 ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/cases.py run)

@@ -1,9 +1,10 @@
 // The Win32 serial link under Wine, against simulated targets on pseudo-terminals that the
-// driver script (tests/wine/ser_win32.sh) maps as COM ports:
+// driver (tests/wine/cases.py serial) maps as COM ports:
 //   VEK_TEST_PORT_PLAIN   a target that answers at once
 //   VEK_TEST_PORT_SPLIT   a target that sends every reply in two pieces, 200 ms apart
 //   VEK_TEST_PORT_ENGINE  a target that ends after a reset and then writes its memory to
-//   VEK_TEST_MEMORY       (a path Wine can open)
+//   VEK_TEST_MEMORY_ENGINE  (a path Wine can open)
+//   VEK_TEST_PORT_ECHO, VEK_TEST_MEMORY_ECHO  the same, and the line echoes every request
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -51,7 +52,7 @@ struct Win32Serial : testing::Test {
     void OpenAndAskForRangeCrc(const char *env)
     {
         const std::string path = Env(env);
-        ASSERT_NE(path, "") << env << " is not set: run through tests/wine/ser_win32.sh";
+        ASSERT_NE(path, "") << env << " is not set: run through tests/wine/cases.py serial";
         ASSERT_EQ(serOpen(&port, path.c_str()), 0) << path << ": error " << osLastError();
         ASSERT_EQ(serInit(&port, 115200, SERIAL_READ_TIMEOUT), 0);
         rigSetUp(&r, {}, nullptr);
@@ -168,12 +169,13 @@ TEST(Win32Port, AFileThatIsNoPortIsReported)
     DeleteFileA(path);
 }
 
-TEST(Win32Engine, AFullRunWritesTheImageIntoTheTarget)
+void FullRun(const std::string &target, size_t image_length)
 {
-    const std::string port = Env("VEK_TEST_PORT_ENGINE"), memory = Env("VEK_TEST_MEMORY");
-    ASSERT_TRUE(port != "" && memory != "") << "run through tests/wine/ser_win32.sh";
+    const std::string port = Env(("VEK_TEST_PORT_" + target).c_str());
+    const std::string memory = Env(("VEK_TEST_MEMORY_" + target).c_str());
+    ASSERT_TRUE(port != "" && memory != "") << "run through tests/wine/cases.py serial";
 
-    bytes image(29016);
+    bytes image(image_length);
     std::mt19937 random(20240611);
     for (uint8_t &b : image)
         b = static_cast<uint8_t>(random());
@@ -193,6 +195,16 @@ TEST(Win32Engine, AFullRunWritesTheImageIntoTheTarget)
         written.assign(std::istreambuf_iterator<char>(f), {});
     }
     EXPECT_TRUE(written == image) << "target memory: " << written.size() << " bytes";
+}
+
+TEST(Win32Engine, AFullRunWritesTheImageIntoTheTarget)
+{
+    FullRun("ENGINE", 29016);
+}
+
+TEST(Win32Engine, AFullRunOnALineThatEchoesTheRequests)
+{
+    FullRun("ECHO", 1500);
 }
 
 } // namespace

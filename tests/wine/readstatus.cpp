@@ -1,53 +1,57 @@
-// Test aid run under the same Wine prefix as vek-update.exe: reads what the dialog shows from
-// its real controls, and tells where to click.
-//   readstatus wait TEXT SECONDS        waits until the status line reads TEXT; 1 on timeout
-//   readstatus ports                    the port list's entries, one a line
-//   readstatus selected                 the entry shown as selected ("" for none)
-//   readstatus point ID                 screen point at the middle of control ID
-//   readstatus arrow                    screen point on the port list's drop-down arrow
-//   readstatus entry INDEX              screen point on entry INDEX of the dropped-down list
-//   readstatus close-box                screen point on the caption's close button
-//   readstatus box                      caption and texts of the fatal message box
-//   readstatus box-ok                   screen point on the message box's button
+// Test aid run in the same Wine prefix as vek-update.exe: reads what the dialog shows from its
+// real controls, and tells where to click (a screen point "X Y").
+//   readstatus wait TEXT SECONDS   waits until the status line reads TEXT; prints what it read,
+//                                  exit code 1 when that is not TEXT
+//   readstatus ports               the selected entry ("" for none), then every entry
+//   readstatus point ID            the middle of control ID
+//   readstatus arrow               the port list's drop-down arrow
+//   readstatus entry INDEX         entry INDEX of the dropped-down list
+//   readstatus close-box           the caption's close button
+//   readstatus box                 the fatal message box's button, then its caption and texts
 // Exit code 2 when the window asked for is not there.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <windows.h>
+
+#include "shell/dialog.h"
 
 namespace
 {
 
-constexpr int ID_PORTS = 3;
-constexpr int ID_STATUS = 5;
-
 std::string Text(HWND w)
 {
+    // Asked of the window itself: for a window of another process GetWindowText gives only
+    // the text it was created with.
     char text[1100] = "";
-    GetWindowTextA(w, text, sizeof text);
+    SendMessageA(w, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
     return text;
 }
 
-std::string Status(HWND dialog)
+std::string Entry(HWND list, LRESULT i)
 {
-    char text[200] = "";
-    GetDlgItemTextA(dialog, ID_STATUS, text, sizeof text);
+    // Wine hands the ANSI form of this message between processes cut to one character; the
+    // wide form arrives whole.
+    wchar_t wide[64] = L"";
+    char text[64] = "";
+    if (i >= 0 && SendMessageW(list, CB_GETLBTEXTLEN, i, 0) < 64)
+        SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide));
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
     return text;
 }
 
-int PrintPoint(int x, int y)
+int Point(LONG x, LONG y)
 {
-    printf("%d %d\n", x, y);
+    printf("%ld %ld\n", x, y);
     return 0;
 }
 
-int PrintMiddle(HWND w)
+int Middle(HWND w)
 {
     RECT r;
     if (w == nullptr || !GetWindowRect(w, &r))
         return 2;
-    return PrintPoint((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    return Point((r.left + r.right) / 2, (r.top + r.bottom) / 2);
 }
 
 } // namespace
@@ -55,78 +59,61 @@ int PrintMiddle(HWND w)
 int main(int argc, char **argv)
 {
     const std::string cmd = argc > 1 ? argv[1] : "";
-    if (cmd == "box" || cmd == "box-ok") {
+    const char *arg = argc > 2 ? argv[2] : "";
+    HWND dialog = FindWindowA("VEK", nullptr);
+    HWND ports = GetDlgItem(dialog, ID_PORTS);
+    RECT r{};
+    GetWindowRect(cmd == "close-box" ? dialog : ports, &r);
+    if (cmd == "wait" && argc > 3) {
+        // The dialog may not be there yet: the program is still starting.
+        const DWORD start = GetTickCount(), limit_ms = static_cast<DWORD>(atoi(argv[3])) * 1000;
+        std::string text;
+        while ((text = Text(GetDlgItem(FindWindowA("VEK", nullptr), ID_STATUS))) != arg &&
+               GetTickCount() - start < limit_ms)
+            Sleep(100);
+        printf("%s\n", text.c_str());
+        return text == arg ? 0 : 1;
+    }
+    if (cmd == "box") {
         HWND box = FindWindowA(nullptr, "Terminate Program");
-        if (box == nullptr)
+        if (Middle(FindWindowExA(box, nullptr, "Button", nullptr)) != 0)
             return 2;
-        if (cmd == "box-ok")
-            return PrintMiddle(FindWindowExA(box, nullptr, "Button", nullptr));
         printf("%s\n", Text(box).c_str());
         for (HWND s = FindWindowExA(box, nullptr, "Static", nullptr); s != nullptr;
              s = FindWindowExA(box, s, "Static", nullptr))
             printf("%s\n", Text(s).c_str());
         return 0;
     }
-
-    HWND dialog = FindWindowA("VEK", nullptr);
     if (dialog == nullptr)
         return 2;
-    HWND ports = GetDlgItem(dialog, ID_PORTS);
-    if (cmd == "wait" && argc > 3) {
-        DWORD limit_ms = static_cast<DWORD>(atoi(argv[3])) * 1000;
-        DWORD start = GetTickCount();
-        std::string text = Status(dialog);
-        while (text != argv[2] && GetTickCount() - start < limit_ms && IsWindow(dialog)) {
-            Sleep(100);
-            text = Status(dialog);
-        }
-        printf("%s\n", text.c_str());
-        return text == argv[2] ? 0 : 1;
-    }
-    if (cmd == "ports" || cmd == "selected") {
-        LRESULT count = SendMessageA(ports, CB_GETCOUNT, 0, 0);
-        LRESULT sel = SendMessageA(ports, CB_GETCURSEL, 0, 0);
-        for (LRESULT i = 0; i < count; i++) {
-            // Wine hands the ANSI form of this message between processes cut to one
-            // character; the wide form arrives whole.
-            wchar_t wide[64] = L"";
-            char text[64] = "";
-            if (SendMessageW(ports, CB_GETLBTEXTLEN, i, 0) >= 64)
-                continue;
-            SendMessageW(ports, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide));
-            WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-            if (cmd == "ports" || i == sel)
-                printf("%s\n", text);
-        }
+    if (cmd == "ports") {
+        printf("%s\n", Entry(ports, SendMessageA(ports, CB_GETCURSEL, 0, 0)).c_str());
+        for (LRESULT i = 0; i < SendMessageA(ports, CB_GETCOUNT, 0, 0); i++)
+            printf("%s\n", Entry(ports, i).c_str());
         return 0;
     }
-    if (cmd == "point" && argc > 2)
-        return PrintMiddle(GetDlgItem(dialog, atoi(argv[2])));
+    if (cmd == "point")
+        return Middle(GetDlgItem(dialog, atoi(arg)));
     if (cmd == "arrow") {
-        RECT r;
-        GetWindowRect(ports, &r);
         int height = static_cast<int>(SendMessageA(ports, CB_GETITEMHEIGHT, -1, 0));
-        return PrintPoint(r.right - GetSystemMetrics(SM_CXVSCROLL) / 2 - 2, r.top + height / 2 + 3);
+        return Point(r.right - GetSystemMetrics(SM_CXVSCROLL) / 2 - 2, r.top + height / 2 + 3);
     }
     if (cmd == "close-box") {
-        RECT r;
-        GetWindowRect(dialog, &r);
         int frame = GetSystemMetrics(SM_CXDLGFRAME);
-        return PrintPoint(r.right - frame - GetSystemMetrics(SM_CXSIZE) / 2 - 2,
-                          r.top + frame + GetSystemMetrics(SM_CYCAPTION) / 2);
+        return Point(r.right - frame - GetSystemMetrics(SM_CXSIZE) / 2 - 2,
+                     r.top + frame + GetSystemMetrics(SM_CYCAPTION) / 2);
     }
-    if (cmd == "entry" && argc > 2) {
+    if (cmd == "entry") {
         // The dropped-down list is a top-level window of its own.
         HWND list = FindWindowA("ComboLBox", nullptr);
-        if (list == nullptr || !IsWindowVisible(list))
-            return 2;
         RECT item{};
-        if (SendMessageA(list, LB_GETITEMRECT, atoi(argv[2]), reinterpret_cast<LPARAM>(&item)) ==
-            LB_ERR)
+        if (list == nullptr || !IsWindowVisible(list) ||
+            SendMessageA(list, LB_GETITEMRECT, atoi(arg), reinterpret_cast<LPARAM>(&item)) ==
+                LB_ERR)
             return 2;
         POINT p{(item.left + item.right) / 2, (item.top + item.bottom) / 2};
         ClientToScreen(list, &p);
-        return PrintPoint(p.x, p.y);
+        return Point(p.x, p.y);
     }
     fprintf(stderr, "readstatus: unknown command %s\n", cmd.c_str());
     return 3;

@@ -1,0 +1,166 @@
+# Windows programs under Wine (Debian's wine64): prefixes with exactly a test's COM ports, a
+# program started in one, and what vek-update.exe's dialog shows, read from its real controls
+# by readstatus.exe, which also tells where to click.
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+from types import SimpleNamespace
+
+from . import facts, target, x11
+from .run import WAIT, check, read_text, spawn, wait_for
+
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
+
+
+def environment(env, prefix):
+    # No Mono or Gecko installer prompts with nobody to answer them; no debug chatter.
+    env.update(WINEPREFIX=str(prefix), WINEDLLOVERRIDES="mscoree,mshtml=",
+               WINEDEBUG=env.get("WINEDEBUG", "-all"))
+    return env
+
+
+def wine(env, *argv, timeout=WAIT):
+    # The output through a file: the Wine services that a prefix's first process starts would
+    # hold a pipe open.
+    with tempfile.TemporaryFile("w+") as out:
+        done = subprocess.run([WINE64, *map(str, argv)], env=env, stdout=out,
+                              stderr=subprocess.STDOUT, timeout=timeout)
+        out.seek(0)
+        done.stdout = out.read()
+    return done
+
+
+def boot(prefix):
+    # A new prefix, its server stopped again. Without a window manager Wine draws the caption
+    # itself, with Marlett, which Debian's build does not find on its own.
+    prefix = Path(prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    env = environment({k: v for k, v in os.environ.items() if k != "DISPLAY"}, prefix)
+    for argv in (["wineboot", "-i"],
+                 ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/d", "N"]):
+        done = wine(env, *argv, timeout=300)
+        check(done.returncode == 0, f"wine64 {argv[0]}: {done.stdout}")
+    subprocess.run([WINESERVER, "-w"], env=env, check=True)
+    if MARLETT.exists():
+        shutil.copy(MARLETT, prefix / "drive_c/windows/Fonts")
+
+
+def prefix(s, ports=()):
+    # A prefix in s.folder whose COM ports are exactly ports ({"COM3": path}), its server
+    # running in s.env until finish(s). A copy of the freshly booted VEK_WINE_TEMPLATE when
+    # there is one, in well under a second: the DLLs of system32, which Wine only reads, are
+    # hard links; every other file, the registry among them, which Wine rewrites, is copied.
+    where, template = s.folder / "prefix", os.environ.get("VEK_WINE_TEMPLATE", "")
+    if Path(template, "system.reg").exists():
+        dlls = str(Path(template, "drive_c/windows/system32")) + os.sep
+        shutil.copytree(template, where, symlinks=True, copy_function=lambda a, b: (
+            os.link(a, b) if a.startswith(dlls) else shutil.copy2(a, b)))
+    else:
+        boot(where)
+    environment(s.env, where)
+    subprocess.run([WINESERVER, "-p"], env=s.env, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    s.cleanups.append(lambda: (subprocess.run([WINESERVER, "-k"], env=s.env, timeout=WAIT),
+                               shutil.rmtree(where, ignore_errors=True)))
+    # The prefix's first process has Wine link dosdevices/comN to the machine's /dev/ttyS*;
+    # the server, kept running, never does it again, so the links can be the test's own. Where
+    # no link is, Wine opens COM1 to COM256 as /dev/ttyS0 to ttyS255: a link to a folder, which
+    # cannot be opened as a port, stops that.
+    check(wine(s.env, "reg", "query", r"HKLM\Software\Wine").returncode == 0, "no prefix")
+    devices, no_port = where / "dosdevices", s.folder / "no-port"
+    no_port.mkdir(exist_ok=True)
+    for link in devices.glob("com*"):
+        link.unlink()
+    links = {f"com{n}": no_port for n in range(1, 257) if os.path.exists(f"/dev/ttyS{n - 1}")}
+    links.update({name.lower(): path for name, path in dict(ports).items()})
+    for name, path in links.items():
+        (devices / name).symlink_to(path)
+
+
+def start(s, exe, readstatus):
+    # The program, its console in s.folder/console.txt, once it shows " - Idle - ".
+    w = SimpleNamespace(env=s.env, readstatus=readstatus, console=s.folder / "console.txt")
+    w.proc = spawn(s, [WINE64, exe], out=w.console, err=s.folder / "stderr.txt")
+    wait_status(w, " - Idle - ")
+    return w
+
+
+def ask(w, *argv):
+    # What readstatus prints, line by line; None when the window asked for is not there.
+    done = wine(w.env, w.readstatus, *argv)
+    return done.stdout.replace("\r", "").splitlines() if done.returncode == 0 else None
+
+
+def wait_status(w, text, timeout=WAIT):
+    done = wine(w.env, w.readstatus, "wait", text, timeout, timeout=timeout + WAIT)
+    check(done.returncode == 0, f'the status reads "{done.stdout.strip()}", not "{text}"')
+
+
+def ports(w):
+    # The selected entry ("" for none) and the entries of the port list.
+    selected, *listed = ask(w, "ports")
+    return selected, listed
+
+
+def click(w, *what):
+    # A click where readstatus points, if it does.
+    at = ask(w, *what)
+    if at:
+        x11.xdo(w.env, "mousemove", *at[0].split(), "click", 1)
+    return at
+
+
+def press_program(w):
+    click(w, "point", facts.ID_PROGRAM)
+
+
+def choose_port(w, name):
+    # Drops the list down and clicks the entry.
+    listed = ports(w)[1]
+    check(name in listed, f"{name} is not in the list {listed}")
+    click(w, "arrow")
+    wait_for("the list to drop down", lambda: click(w, "entry", listed.index(name)))
+    wait_for(f"{name} to be selected", lambda: ports(w)[0] == name)
+
+
+def fatal_box(w):
+    # The caption and texts of the fatal message box, once it is up.
+    return wait_for("the message box", lambda: ask(w, "box"))[1:]
+
+
+def dismiss_box(w):
+    click(w, "box")
+
+
+def close_box(w):
+    click(w, "close-box")
+
+
+def wait_exit(w, code):
+    got = w.proc.wait(timeout=WAIT)
+    check(got == code, f"the program ended with exit code {got}, expected {code}")
+
+
+def sent(console):
+    # The size of each request the program logged as sent.
+    return [int(n) for n in re.findall(r"^frame length +(\d+) bytes sent$", console, re.M)]
+
+
+def check_heard(console, *targets):
+    # Stops the targets: they heard every request the program logged as sent, as sent, in
+    # order (an output purge after a write drops some unheard). Their summaries.
+    counts = [target.stop(t) for t in targets]
+    heard = [f.size for t in targets for f in target.frames(t)]
+    said = sent(read_text(console))
+    apart = next((i for i, pair in enumerate(zip(said, heard)) if pair[0] != pair[1]),
+                 min(len(said), len(heard))) + 1
+    print(f"{len(said)} requests sent, {len(heard)} heard")
+    check(said == heard and sum(c["frames"] for c in counts) == len(heard),
+          f"{len(said)} requests sent, {len(heard)} heard, apart from request {apart} on")
+    return counts[0] if len(counts) == 1 else counts

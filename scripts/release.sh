@@ -165,9 +165,11 @@ cp "$work/mingw/shell/vek-update.exe" "$work/out/$exe"
 
 # The package's tree.
 sed_name=$(printf '%s' "$name" | sed 's/[&|]/\\&/g')
+title=$(sed -n 's/^#define VEK_TITLE "\(.*\)"$/\1/p' shell/dialog.h)
+[ -n "$title" ] || fail "no VEK_TITLE in shell/dialog.h"
 fill() {
     sed -e "s|@VERSION@|$version|g" -e "s|@IMAGE_NAME@|$sed_name|g" -e "s|@IMAGE_SIZE@|$size|g" \
-        -e "s|@IMAGE_CRC@|$crc|g" -e "s|@COMMIT@|$commit$commit_note|g" "$1"
+        -e "s|@IMAGE_CRC@|$crc|g" -e "s|@COMMIT@|$commit$commit_note|g" -e "s|@TITLE@|$title|g" "$1"
 }
 root=$work/deb
 install -D -m 755 "$work/linux/shell/vek-update" "$root/usr/bin/vek-update"
@@ -195,7 +197,7 @@ Installed-Size: $installed_kib
 Depends: $depends
 Section: electronics
 Priority: optional
-Description: Korlund / Dravel Software Update Tool
+Description: $title
  Writes the firmware image it carries into the target device over a serial
  line (Modbus RTU, slave 4, 115200 baud 8E1), then checks the target's CRC.
  .

@@ -13,7 +13,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 from . import target
-from .run import check, end, read_text, spawn
+from .run import check, end, finish, read_text, scratch, spawn
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE: this machine cannot run the emulated one
 MODULES = ["common/usb-common", "core/usbcore", "host/xhci-hcd", "host/xhci-pci",
@@ -87,7 +87,9 @@ def boot(s, m, sim, ports, arguments):
                "-display", "none", "-no-reboot", "-kernel", m.kernel, "-initrd", m.initramfs,
                "-append", "console=ttyS0 quiet panic=-1 -- " + " ".join(arguments),
                "-chardev", f"file,id=console,path={b.console}",
-               "-device", "isa-serial,chardev=console,index=0", "-device", "qemu-xhci"]
+               "-device", "isa-serial,chardev=console,index=0"]
+    if any(not name.startswith("ttyS") for name, _ in ports):
+        command += ["-device", "qemu-xhci"]
     for i, (name, options) in enumerate(ports):
         (s.folder / name).mkdir()
         t = b.targets[name] = target.start(s, sim, f"{name}/sim", *options,
@@ -129,3 +131,38 @@ def stop(b):
     # qemu ended, then each simulator, which writes its memory and counts on the way out.
     end(b.qemu)
     return {name: target.stop(t) for name, t in b.targets.items()}
+
+
+def findings(folder, m, sim, ports, timeout):
+    # One boot of machine m with ports (name, simulator options, the program's job for it),
+    # its files in folder/: what the program said of each port ("port" lines say which port
+    # the lines after them are of), and what each simulator heard and holds.
+    s = scratch(folder)
+    result = {"folder": s.folder, "console": [], "end": None,
+              "ports": {p: {"job": job, "checks": [], "figures": {}, "runs": [], "driver": ""}
+                        for p, _, job in ports}}
+    started, at = time.monotonic(), None
+    try:
+        b = boot(s, m, sim, [(p, o) for p, o, _ in ports], [w for p, _, j in ports for w in (p, j)])
+        result["console"] = b.lines
+        for text in said(b, timeout):
+            w = text.split(maxsplit=5) + [""] * 5
+            if w[0] == "port":
+                at = result["ports"][w[1]]
+                at.update(path=w[2], driver=" ".join(w[3:]).strip())
+            elif w[0] == "check":
+                at["checks"].append((w[1], w[2] == "ok", " ".join(w[3:]).strip()))
+            elif w[0] == "figure":
+                at["figures"][w[1]] = float(w[2])
+            elif w[0] == "run":
+                at["runs"].append({"kind": w[1], "state": int(w[2]), "ms": float(w[3]),
+                                   "ticks": int(w[4]), "status": w[5]})
+            elif w[0] == "exit":
+                result["end"] = w[1]
+        result["seconds"] = time.monotonic() - started
+        for p, counts in stop(b).items():
+            result["ports"][p].update(counts=counts, requests=target.requests(b.targets[p]),
+                                      memory=target.memory(b.targets[p]))
+    finally:
+        finish(s)
+    return result

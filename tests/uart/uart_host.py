@@ -15,13 +15,11 @@
 # (with the guest's console), 77 when this machine cannot run the emulated one.
 import argparse
 import sys
-import time
 import traceback
 from pathlib import Path
 from types import SimpleNamespace
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from harness import facts, guest, run, target  # noqa: E402
+from harness import facts, guest, run, target
 
 Skip, Failed = guest.Skip, run.Failed
 
@@ -52,47 +50,13 @@ def prepare(args):
 
 
 def boot(cfg, name, ports, timeout):
-    # One boot with ports (name, simulator options, job), each on a fresh simulator, its files in
-    # OUT/NAME/PORT/: what the guest said of each port, and what its simulator heard and holds.
-    s = run.scratch(cfg.out / name)
-    result = {"folder": s.folder, "console": [], "end": None,
-              "ports": {p: {"job": job, "checks": [], "figures": {}, "runs": [], "driver": ""}
-                        for p, _, job in ports}}
-    started = time.monotonic()
+    # One boot with ports (name, simulator options, job), its files in OUT/NAME/PORT/.
     try:
-        b = guest.boot(s, cfg.machine, cfg.sim, [(p, LINE + o) for p, o, _ in ports],
-                       [w for p, _, job in ports for w in (p, job)])
-        result["console"], at = b.lines, None
-        for text in guest.said(b, timeout):
-            at = hear(result, at, text)
-        result["seconds"] = time.monotonic() - started
-        for p, counts in guest.stop(b).items():
-            result["ports"][p].update(counts=counts, requests=target.requests(b.targets[p]),
-                                      memory=target.memory(b.targets[p]))
+        return guest.findings(cfg.out / name, cfg.machine, cfg.sim,
+                              [(p, LINE + o, job) for p, o, job in ports], timeout)
     except Exception:
-        console(s.folder)
+        console(cfg.out / name)
         raise
-    finally:
-        run.finish(s)
-    return result
-
-
-def hear(result, at, text):
-    # Files a line of the guest under its port, the last "port" line's; the port to file under.
-    w = text.split(maxsplit=5) + [""] * 5
-    if w[0] == "port":
-        at = result["ports"][w[1]]
-        at.update(path=w[2], driver=" ".join(w[3:]).strip())
-    elif w[0] == "check":
-        at["checks"].append((w[1], w[2] == "ok", " ".join(w[3:]).strip()))
-    elif w[0] == "figure":
-        at["figures"][w[1]] = float(w[2])
-    elif w[0] == "run":
-        at["runs"].append({"kind": w[1], "state": int(w[2]), "ms": float(w[3]),
-                           "ticks": int(w[4]), "status": w[5]})
-    elif w[0] == "exit":
-        result["end"] = w[1]
-    return at
 
 
 def judge(result, image):

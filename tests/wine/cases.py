@@ -123,21 +123,19 @@ def close(s, a):
 
 def serial(s, exe, simulator, *args):
     # Paced targets: one that answers at once, one that sends each reply in two pieces 200 ms
-    # apart, and two for runs of the engine, which end after the reset, the second echoing.
+    # apart, and a line that echoes, the reply 200 ms behind the echo.
     options = {"PLAIN": [], "SPLIT": ["--split-rate", "1", "--split-gap", "200"],
-               "ENGINE": ["--exit-after-reset"], "ECHO": ["--exit-after-reset", "--echo"]}
-    targets = {}
+               "ECHO": ["--echo", "--echo-gap", "200"]}
+    ports = {}
     for n, (name, more) in enumerate(options.items(), 7):
-        t = targets[name] = target.start(s, simulator, name.lower(), "--pace", *more,
-                                         link=s.folder / f"{name}.pty")
-        s.env.update({f"VEK_TEST_PORT_{name}": rf"\\.\COM{n}", f"VEK_TEST_MEMORY_{name}":
-                      f"Z:{t.memory}"})
-    wine.prefix(s, {f"COM{n}": t.link for n, t in enumerate(targets.values(), 7)})
+        ports[f"COM{n}"] = target.start(s, simulator, name.lower(), "--pace", *more,
+                                        link=s.folder / f"{name}.pty").link
+        s.env[f"VEK_TEST_PORT_{name}"] = rf"\\.\COM{n}"
+    wine.prefix(s, ports)
     out = s.folder / "console.txt"
     code = run.spawn(s, [wine.WINE64, exe, *args], out=out).wait()
     print(read_text(out))
     check(code == 0, f"exit code {code}")
-    wine.check_heard(out, targets["ENGINE"], targets["ECHO"])
 
 
 CASES = {"full": full, "faults": faults, "failed": failed, "close": close}

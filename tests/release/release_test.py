@@ -61,30 +61,16 @@ def refused(d, what, image, expected, **options):
           f"{what}: the output folder changed")
 
 
-def differ_only_in(name, x, y, spans):
-    # Every byte where x and y differ lies in one of the spans of x.
-    check(len(x) == len(y), f"{name}: {len(x)} and {len(y)} bytes")
-    outside = [i for i in range(len(x)) if x[i] != y[i] and not any(a <= i < b for a, b in spans)]
-    check(not outside, f"{name}: {len(outside)} bytes differ outside the image")
-
-
-def span(data, what, name):
-    i = data.find(what)
-    check(i >= 0, f"{name}: {what[:20]!r} not found")
-    return i, i + len(what)
-
-
 def build(d):
     shutil.rmtree(d, ignore_errors=True)
     images = [d / "a/fw.bin", d / "b/fw.bin"]
     for n, path in enumerate(images):
         path.parent.mkdir(parents=True)
         path.write_bytes(random.Random(n).randbytes(1000))
-    a, b = (p.read_bytes() for p in images)
-    check(crc16(a) != crc16(b), "the two test images share a CRC")
+    a = images[0].read_bytes()
     # The second release of image a from a copy of the source tree elsewhere, building in
-    # other folders, with spaces: neither folder may show in what it makes. The third
-    # replaces an earlier release of another version.
+    # other folders, with spaces: neither folder may show in what it makes. The third, of
+    # image b, replaces an earlier release of another version.
     copy, tmp = d / "copy of src", d / "tmp dir"
     shutil.copytree(SRC, copy, symlinks=True, ignore=lambda at, names: [
         n for n in names if Path(at) == SRC and n in ("build", "dist")])
@@ -113,32 +99,6 @@ def build(d):
         check(line in notes, f'RELEASE.txt lacks "{line}"')
     for f in files:  # the same commit and image: the same bytes
         check((d / "r1" / f).read_bytes() == (d / "r2" / f).read_bytes(), f"{f} differs")
-
-    # Another image of the same size: only the image and its figures may differ. In the .exe,
-    # the image, the CRC in the version resource and the PE checksum over the whole file.
-    x, y = ((d / r / EXE).read_bytes() for r in ("r1", "rb"))
-    pe = struct.unpack_from("<I", x, 0x3C)[0]
-    differ_only_in(EXE, x, y, [span(x, a, EXE), (pe + 88, pe + 92),
-                               span(x, f"CRC-16 {crc16(a)}".encode("utf-16-le"), EXE)])
-    # In the package: the program (the image and its build ID) and the texts naming the CRC.
-    for r in ("r1", "rb"):
-        sh("dpkg-deb", "-R", d / r / DEB, d / f"{r}.tree")
-    allowed = {"usr/share/doc/vek-update/README", "DEBIAN/control", "DEBIAN/md5sums",
-               "usr/share/applications/vek-update.desktop", "usr/bin/vek-update"}
-    changed = set()
-    for path in sorted(p for p in (d / "r1.tree").rglob("*") if p.is_file()):
-        rel = str(path.relative_to(d / "r1.tree"))
-        x, y = path.read_bytes(), (d / "rb.tree" / rel).read_bytes()
-        if x == y:
-            continue
-        changed.add(rel)
-        if rel == "usr/bin/vek-update":
-            i = span(x, b"\x04\x00\x00\x00\x14\x00\x00\x00\x03\x00\x00\x00GNU\x00", rel)[1]
-            differ_only_in(rel, x, y, [span(x, a, rel), (i, i + 20)])
-        else:
-            for line in set(y.decode().splitlines()) - set(x.decode().splitlines()):
-                check(crc16(b) in line or line.split()[-1] in allowed, f"{rel}: line {line!r}")
-    check(changed == allowed, f"changed: {sorted(changed)}")
 
     # Refused before anything is built, nothing written.
     refused(d, "missing", d / "none.bin", "firmware image not found")

@@ -295,7 +295,7 @@ static void CreateWindow()
     g_object_unref(css);
 
     GtkWidget *fixed = gtk_fixed_new();
-    const rect dialog{DIALOG_AT}, ports{PORTS_AT}, program{PROGRAM_AT}, status{STATUS_AT};
+    const rect dialog{DIALOG_AT}, ports{PORTS_AT}, program{PROGRAM_AT}, status_line{STATUS_AT};
     gtk_widget_set_size_request(fixed, dialog.width * DLU, dialog.height * DLU);
     gtk_window_set_child(window, fixed);
 
@@ -324,7 +324,8 @@ static void CreateWindow()
     gtk_editable_set_editable(GTK_EDITABLE(shell.status), FALSE);
     gtk_editable_set_width_chars(GTK_EDITABLE(shell.status), 1);
     gtk_entry_set_has_frame(GTK_ENTRY(shell.status), FALSE);
-    Place(GTK_FIXED(fixed), shell.status, status.x, status.y, status.width, status.height);
+    Place(GTK_FIXED(fixed), shell.status, status_line.x, status_line.y, status_line.width,
+          status_line.height);
 
     shell.progress = gtk_progress_bar_new();
     gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(shell.progress), TRUE);

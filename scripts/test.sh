@@ -21,8 +21,8 @@ cmake --build --preset mingw
 ctest --preset mingw
 
 # Hardening: static analysis of every source; the GoogleTest suite again under AddressSanitizer
-# and UndefinedBehaviorSanitizer (the Linux build above ran the engine tests under valgrind, the
-# fault soak and the vanishing target); a minute of fuzzing the reply path.
+# and UndefinedBehaviorSanitizer (the Linux build above ran the engine tests under valgrind); a
+# minute of fuzzing the reply path.
 scripts/lint.sh
 rm -rf build/asan build/fuzz
 cmake --preset asan

@@ -27,12 +27,12 @@
 #include "modbus/modbus.h"
 #include "serial/os.h"
 #include "serial/ser.h"
-#include "shell/program.h"
+#include "tests/rig.h"
 
 namespace
 {
 
-constexpr uint32_t BASE = IMAGE_BASE_ADDRESS;
+using bytes = std::vector<uint8_t>;
 
 // The harness's own CRC-16/MODBUS, so that the engine's is never judged by itself.
 unsigned refCrc(const uint8_t *p, size_t n)
@@ -46,7 +46,7 @@ unsigned refCrc(const uint8_t *p, size_t n)
     return c;
 }
 
-bool refOk(const std::vector<uint8_t> &f)
+bool refOk(const bytes &f)
 {
     size_t n = f.size();
     return n > 3 && refCrc(f.data(), n - 2) == (f[n - 2] | unsigned{f[n - 1]} << 8);
@@ -65,17 +65,15 @@ struct world {
     const uint8_t *in = nullptr;
     size_t left = 0;
     uint32_t now = 0;
-    installer_t rec{};
-    std::vector<uint8_t> image;
+    rig *r = nullptr;
     unsigned image_crc = 0;
-    std::vector<uint8_t> pending; // bytes of the current reply not yet read
-    std::vector<uint8_t> last;    // what the last read returned
-    std::vector<uint8_t> request; // the last request sent
-    std::vector<bool> written;    // image bytes the target has been sent
-    size_t written_count = 0;
+    bytes pending;        // bytes of the current reply not yet read
+    bytes last;           // what the last read returned
+    bytes request;        // the last request sent
+    uint32_t sent_to = 0; // image bytes sent, from the start without a gap
     int sends = 0;
-    uint32_t sent_at = 0;     // when the last request went out
-    bool first_again = false; // the first request of this step was the last one again
+    uint32_t sent_at = 0; // when the last request went out
+    bool again = false;   // a step sent the last request again
     bool exhausted = false;
 };
 
@@ -88,13 +86,10 @@ bool nextReply()
         return false;
     }
     const unsigned ctl = w.in[0];
-    size_t n = (unsigned{w.in[1]} << 8 | w.in[2]) % 1200;
-    w.in += 3;
-    w.left -= 3;
-    n = n < w.left ? n : w.left;
-    w.pending.assign(w.in, w.in + n);
-    w.in += n;
-    w.left -= n;
+    const size_t n = std::min<size_t>((unsigned{w.in[1]} << 8 | w.in[2]) % 1200, w.left - 3);
+    w.pending.assign(w.in + 3, w.in + 3 + n);
+    w.in += 3 + n;
+    w.left -= 3 + n;
     if ((ctl & 2) && n >= 15) {
         w.pending[11] = static_cast<uint8_t>(w.image_crc >> 8);
         w.pending[12] = static_cast<uint8_t>(w.image_crc);
@@ -106,17 +101,8 @@ bool nextReply()
     }
     if (ctl & 4)
         w.now += MODBUS_RESPONSE_TIMEOUT + 1;
-    // ok() on its own, against the harness's reading of a good frame.
-    if (n <= MODBUS_FRAME_LENGTH_MAX) {
-        std::vector<uint8_t> buf(w.pending);
-        installer_t r{};
-        r.buf = buf.data();
-        r.len = static_cast<int32_t>(n);
-        r.max = MODBUS_FRAME_LENGTH_MAX;
-        check(ok(&r) == (refOk(w.pending) ? 1 : 0), "ok() agrees with the reference check");
-    }
     if (ctl & 8) {
-        std::vector<uint8_t> echo = w.request;
+        bytes echo = w.request;
         if ((ctl & 16) && !echo.empty())
             echo[n % echo.size()] ^= 0x20;
         w.pending.insert(w.pending.begin(), echo.begin(), echo.end());
@@ -124,38 +110,33 @@ bool nextReply()
     return true;
 }
 
-// The target's view of each request: well formed, inside the image, blocks carrying the
-// image's own bytes, and the CRC and reset requests only when they are due.
+// The target's view of each request: well formed, blocks of the image's own bytes from its
+// start without a gap, the range CRC over the whole image once all of it went out, and the
+// reset only once the target's CRC was seen to match.
 void request(const uint8_t *f, int len)
 {
-    check(len >= 5 && len <= MODBUS_FRAME_LENGTH_MAX, "request length");
-    std::vector<uint8_t> r(f, f + len);
-    check(refOk(r), "request CRC");
-    check(f[0] == MODBUS_NODE_DEFAULT && f[1] == 43, "request header");
-    const uint32_t n = w.rec.image_length;
+    check(len >= 5 && len <= MODBUS_FRAME_LENGTH_MAX && refOk(bytes(f, f + len)) &&
+              f[0] == MODBUS_NODE_DEFAULT && f[1] == 43,
+          "request well formed");
+    const uint32_t n = w.r->rec.image_length;
     if (f[2] == MEI_TYPE_PROG) {
         check(len >= 12, "write length");
-        uint32_t off = bitRd32BE(f + 3) - BASE, blen = bitRd16BE(f + 7);
-        check(blen >= 1 && blen <= 512 && len == static_cast<int>(blen) + 11, "block length");
-        check(off < n && blen <= n - off, "block inside the image");
-        check(memcmp(f + 9, w.image.data() + off, blen) == 0, "block carries the image");
-        for (uint32_t i = off; i < off + blen; i++)
-            if (!w.written[i]) {
-                w.written[i] = true;
-                w.written_count++;
-            }
+        const uint32_t off = bitRd32BE(f + 3) - IMAGE_BASE_ADDRESS, blen = bitRd16BE(f + 7);
+        check(blen >= 1 && blen <= 512 && len == static_cast<int>(blen) + 11 && off <= w.sent_to &&
+                  off < n && blen <= n - off && memcmp(f + 9, w.r->image.data() + off, blen) == 0,
+              "a block of the image, none skipped");
+        w.sent_to = std::max(w.sent_to, off + blen);
     } else if (f[2] == MEI_TYPE_PROG_VERIFY) {
-        check(len == 13 && bitRd32BE(f + 3) == BASE && bitRd32BE(f + 7) == n, "range request");
-        check(w.written_count == n, "range CRC asked only once the whole image went out");
-    } else if (f[2] == MEI_TYPE_PROG_RESET) {
-        check(len == 5, "reset length");
-        const std::vector<uint8_t> &a = w.last;
-        bool resend = w.rec.state == STATE_TARGET_RESET;
-        bool carried = a.size() >= 15 && refOk(a) && bitRd16BE(a.data() + 11) == w.image_crc;
-        check(resend || (w.rec.state == STATE_VERIFY && carried),
-              "reset only after a reply carrying the image's CRC");
+        check(len == 13 && bitRd32BE(f + 3) == IMAGE_BASE_ADDRESS && bitRd32BE(f + 7) == n &&
+                  w.sent_to == n,
+              "range CRC over the image, once all of it went out");
     } else {
-        check(false, "request type");
+        const bytes &a = w.last;
+        const bool carried = a.size() >= 15 && refOk(a) && bitRd16BE(a.data() + 11) == w.image_crc;
+        check(f[2] == MEI_TYPE_PROG_RESET && len == 5 &&
+                  (w.r->rec.state == STATE_TARGET_RESET ||
+                   (w.r->rec.state == STATE_VERIFY && carried)),
+              "reset only after a reply carrying the image's CRC");
     }
 }
 
@@ -166,7 +147,6 @@ void request(const uint8_t *f, int len)
 int serOpen(ser_port *port, const char *)
 {
     *port = ser_port{};
-    port->fd = 3;
     port->open = true;
     serEchoReset(&port->echo);
     return 0;
@@ -181,9 +161,8 @@ int serWrite(ser_port *port, const void *buf, int len)
 {
     check(port->open, "write on an open port");
     request(static_cast<const uint8_t *>(buf), len);
-    const std::vector<uint8_t> sent(static_cast<const uint8_t *>(buf),
-                                    static_cast<const uint8_t *>(buf) + len);
-    w.first_again = w.first_again || sent == w.request;
+    const bytes sent(static_cast<const uint8_t *>(buf), static_cast<const uint8_t *>(buf) + len);
+    w.again = w.again || sent == w.request;
     w.request = sent;
     w.sent_at = w.now;
     serEchoSent(&port->echo, buf, len);
@@ -197,13 +176,11 @@ int serRead(ser_port *port, void *buf, int max_len)
 {
     check(port->open && max_len > 0 && max_len <= MODBUS_FRAME_LENGTH_MAX, "read arguments");
     port->sent = false;
-    w.last.clear();
     if (w.pending.empty() && !nextReply()) {
         w.now += 1000; // nothing came: the read waited its full time
         return 0;
     }
-    size_t n = w.pending.size() < static_cast<size_t>(max_len) ? w.pending.size()
-                                                               : static_cast<size_t>(max_len);
+    const size_t n = std::min(w.pending.size(), static_cast<size_t>(max_len));
     auto *b = static_cast<uint8_t *>(buf);
     std::copy(w.pending.begin(), w.pending.begin() + static_cast<long>(n), b);
     w.pending.erase(w.pending.begin(), w.pending.begin() + static_cast<long>(n));
@@ -211,6 +188,11 @@ int serRead(ser_port *port, void *buf, int max_len)
     const int got = serEchoCut(&port->echo, b, static_cast<int>(n));
     check(got >= 0 && got <= static_cast<int>(n), "the echo taken out of what came, no more");
     w.last.assign(b, b + got);
+    installer_t judged{};
+    judged.buf = b;
+    judged.len = got;
+    judged.max = max_len;
+    check(ok(&judged) == (refOk(w.last) ? 1 : 0), "ok() agrees with the reference check");
     return got;
 }
 
@@ -252,8 +234,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // The console log of every step would drown libFuzzer's own output; VEK_FUZZ_LOG=1 keeps
     // it, to follow a crashing input step by step.
-    if (!getenv("VEK_FUZZ_LOG") && !freopen("/dev/null", "w", stdout))
-        return 0;
+    if (!getenv("VEK_FUZZ_LOG"))
+        return freopen("/dev/null", "w", stdout) ? 0 : 1;
     return 0;
 }
 
@@ -266,36 +248,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     w.in = data + 2;
     w.left = size - 2;
     w.now = 0xFFFFFC00u; // the tick wraps a second into the run
-    w.image.resize(n);
-    uint32_t x = n * 2654435761u + 1;
-    for (auto &b : w.image) {
-        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-        b = static_cast<uint8_t>(x);
-    }
-    w.image_crc = refCrc(w.image.data(), n);
-    w.written.assign(n, false);
-
-    // Exactly sized, so that any access past either end is caught.
-    auto *buf = new uint8_t[MODBUS_FRAME_LENGTH_MAX];
-    auto *image = new uint8_t[n];
-    memcpy(image, w.image.data(), n);
-    installer_t &t = w.rec;
-    t.buf = buf;
-    t.max = MODBUS_FRAME_LENGTH_MAX;
-    t.node = MODBUS_NODE_DEFAULT;
-    t.image = image;
-    t.image_length = n;
-    t.image_base_address = BASE;
-    t.port = "fuzz";
-    t.baud = 115200;
+    // The frame buffer and the image at their exact sizes: ASan sees past either end.
+    rig r;
+    rigSetUp(&r, pattern(n), "fuzz");
+    w.r = &r;
+    w.image_crc = refCrc(r.image.data(), n);
+    installer_t &t = r.rec;
     prog_init(&t);
 
-    // One step a tick until the input runs dry; a final state gets a few more ticks to show
+    // One step a tick until the input runs dry; a final state gets three more ticks to show
     // that it stays put and sends nothing.
-    int after_end = 0;
-    while (!w.exhausted && after_end < 3) {
+    for (int after_end = 0; !w.exhausted && after_end < 3;) {
         const state_t before = t.state;
         const uint32_t offset = t.image_current_offset;
+        const int sends = w.sends;
         w.last.clear();
         w.now += WINDOWS_TIMER_PERIOD;
         // The clock starts a second before its 32-bit wrap: elapsed time is the unsigned
@@ -303,35 +269,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool waiting =
             before == STATE_PROG || before == STATE_VERIFY || before == STATE_TARGET_RESET;
         const bool due = waiting && uint32_t(w.now - w.sent_at) > MODBUS_RESPONSE_TIMEOUT;
-        w.first_again = false;
+        w.again = false;
         do_program(&t);
-        check(w.first_again == due, "sent again when, and only when, the response time is up");
-        const state_t s = t.state;
-        check(s >= STATE_IDLE && s <= STATE_COMPLETE, "state in range");
-        if (s == STATE_PROG)
-            check(t.image_block_length >= 1 && t.image_block_length <= 512 &&
-                      t.image_current_offset < n &&
-                      t.image_block_length <= n - t.image_current_offset,
-                  "block inside the image");
-        const bool good = refOk(w.last);
-        if (before == STATE_PROG && (s != STATE_PROG || t.image_current_offset != offset))
-            check(good && s != STATE_VERIFY_FAILED, "a block advances only on a good reply");
-        if (before == STATE_VERIFY && s == STATE_TARGET_RESET)
-            check(good && w.last.size() >= 15 && bitRd16BE(w.last.data() + 11) == w.image_crc,
-                  "verified only by a reply carrying the image's CRC");
-        if (before == STATE_VERIFY && s == STATE_VERIFY_FAILED)
-            check(good, "failed only on a good reply");
-        if (s == STATE_COMPLETE && before != STATE_COMPLETE)
-            check(before == STATE_TARGET_RESET && good, "completed only on the reset's reply");
-        if (s == STATE_COMPLETE || s == STATE_VERIFY_FAILED) {
-            int sends = w.sends;
-            do_program(&t);
-            check(t.state == s && w.sends == sends, "a final state stays and sends nothing");
+        check(w.again == due, "sent again when, and only when, the response time is up");
+        if (waiting && (t.state != before || t.image_current_offset != offset))
+            check(refOk(w.last), "moves on only on a good reply");
+        if (before == STATE_COMPLETE || before == STATE_VERIFY_FAILED) {
+            check(t.state == before && w.sends == sends, "a final state stays and sends nothing");
             after_end++;
         }
     }
     serClose(&t.h_port);
-    delete[] image;
-    delete[] buf;
     return 0;
 }

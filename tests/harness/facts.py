@@ -1,4 +1,4 @@
-"""The product's constants, read from its own headers, so that no test types them again."""
+# The product's constants, read from its own headers, so that no test types them again.
 import re
 from pathlib import Path
 
@@ -6,8 +6,8 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def _read(header):
-    """NAME -> value text, for each `#define NAME VALUE`, `NAME = VALUE,` and
-    `constexpr TYPE NAME = VALUE;` of header."""
+    # NAME -> value text, for each `#define NAME VALUE`, `NAME = VALUE,` and
+    # `constexpr TYPE NAME = VALUE;` of header.
     text = re.sub(r"//.*", "", (ROOT / header).read_text())
     found = dict(re.findall(r"^#define (\w+) (.+?)\s*$", text, re.M))
     found.update(re.findall(r"\b(\w+) = ([^,;]+)[,;]", text))
@@ -29,13 +29,13 @@ RESPONSE_MS = int(_ENGINE["MODBUS_RESPONSE_TIMEOUT"], 0)
 
 
 def rect(name):
-    """x, y, width, height of a control (PORTS, PROGRAM, STATUS) or the DIALOG, in dialog units."""
+    # x, y, width, height of a control (PORTS, PROGRAM, STATUS) or the DIALOG, in dialog units.
     return tuple(int(v) for v in _DIALOG[f"{name}_AT"].split(","))
 
 
 def gtk_point(name):
-    """Where to click a control of the Linux window, in its pixels. The closed port list is a
-    line high, as high as the Program button."""
+    # Where to click a control of the Linux window, in its pixels. The closed port list is a
+    # line high, as high as the Program button.
     x, y, width, height = rect(name)
     height = rect("PROGRAM")[3] if name == "PORTS" else height
     unit = int(_DIALOG["GTK_PIXELS_PER_UNIT"])
@@ -43,14 +43,14 @@ def gtk_point(name):
 
 
 def run_statuses(image_length):
-    """The status texts of a clean run, each once."""
+    # The status texts of a clean run, each once.
     blocks = [f"programming {BASE + off:#x}" for off in range(0, image_length, BLOCK)]
     return ["Contacting Device...", *blocks, "Verifying...", "Program Verified OK",
             "Resetting target...", "Programming Completed OK", "Programming Completed"]
 
 
 def blocks(image_length):
-    """(address, length) of each write request of a run."""
+    # (address, length) of each write request of a run.
     return [(BASE + off, min(BLOCK, image_length - off)) for off in range(0, image_length, BLOCK)]
 
 

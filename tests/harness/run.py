@@ -1,5 +1,5 @@
-"""Waiting with generous upper bounds, processes that end with the test, and failures that
-say what was expected."""
+# Waiting with generous upper bounds, processes that end with the test, and failures that
+# say what was expected.
 import os
 import shutil
 import signal
@@ -24,7 +24,7 @@ def check(condition, message):
 
 
 def wait_for(what, predicate, timeout=WAIT):
-    """Polls predicate until it gives a true value, and returns that."""
+    # Polls predicate until it gives a true value, and returns that.
     end = time.monotonic() + timeout
     while not (value := predicate()):
         check(time.monotonic() < end, f"timed out after {timeout} s waiting for {what}")
@@ -41,7 +41,7 @@ def read_text(path):
 
 @dataclass
 class Scratch:
-    """A test's folder, its environment, and what it started, ended by finish()."""
+    # A test's folder, its environment, and what it started, ended by finish().
     folder: Path
     env: dict
     procs: list = field(default_factory=list)
@@ -49,7 +49,7 @@ class Scratch:
 
 
 def scratch(folder, keep_env=()):
-    """A fresh folder, and an environment without the caller's display or session bus."""
+    # A fresh folder, and an environment without the caller's display or session bus.
     folder = Path(folder).resolve()
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
@@ -59,8 +59,8 @@ def scratch(folder, keep_env=()):
 
 
 def spawn(s, argv, out=None, err=None, env=None, **options):
-    """A process in a session of its own, ended by finish(s); its output to the file out, its
-    errors to the file err (or to out)."""
+    # A process in a session of its own, ended by finish(s); its output to the file out, its
+    # errors to the file err (or to out).
     sink = open(out, "w") if out else subprocess.DEVNULL
     errors = open(err, "w") if err else subprocess.STDOUT if out else subprocess.DEVNULL
     proc = subprocess.Popen([str(a) for a in argv], env=env or s.env, stdout=sink, stderr=errors,
@@ -70,7 +70,7 @@ def spawn(s, argv, out=None, err=None, env=None, **options):
 
 
 def end(proc, timeout=WAIT):
-    """Asks proc to end, kills it when it does not, and waits for it."""
+    # Asks proc to end, kills it when it does not, and waits for it.
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
         try:
@@ -81,7 +81,7 @@ def end(proc, timeout=WAIT):
 
 
 def finish(s):
-    """Kills whatever is still running, then the cleanups; an error there hides no earlier one."""
+    # Kills whatever is still running, then the cleanups; an error there hides no earlier one.
     for proc in reversed(s.procs):
         if proc.poll() is None:
             proc.kill()

@@ -1,5 +1,5 @@
-"""The simulated target, vek-target-sim, as a process: started with its options, published
-in the ports folder (or linked where a test says), stopped for its memory and counts."""
+# The simulated target, vek-target-sim, as a process: started with its options, published
+# in the ports folder (or linked where a test says), stopped for its memory and counts.
 import signal
 from pathlib import Path
 from types import SimpleNamespace
@@ -12,9 +12,9 @@ PACE = ("--pace",)
 
 
 def start(s, sim, name, *options, link=None):
-    """A target named name, its files in s.folder: name.out (port line and summary), name.log
-    (one line a frame), name.mem (memory, at exit). Published as name in the ports folder of
-    s.env, or linked at link."""
+    # A target named name, its files in s.folder: name.out (port line and summary), name.log
+    # (one line a frame), name.mem (memory, at exit). Published as name in the ports folder of
+    # s.env, or linked at link.
     t = SimpleNamespace(name=name, out=s.folder / f"{name}.out", log=s.folder / f"{name}.log",
                         memory=s.folder / f"{name}.mem")
     where = ["--link", link] if link else ["--publish", name]
@@ -30,7 +30,7 @@ def start(s, sim, name, *options, link=None):
 
 
 def stop(t):
-    """Ends the target, which writes its memory and a summary on the way out: the counts."""
+    # Ends the target, which writes its memory and a summary on the way out: the counts.
     if t.proc.poll() is None:
         t.proc.send_signal(signal.SIGTERM)
     t.proc.wait(timeout=WAIT)
@@ -44,7 +44,7 @@ def summary(t):
 
 
 def frames(t):
-    """Each frame heard: "12.345 ms #3 write 0x081200 512 answered bytes=523 [+tags]"."""
+    # Each frame heard: "12.345 ms #3 write 0x081200 512 answered bytes=523 [+tags]".
     out = []
     for line in read_text(t.log).splitlines():
         f = line.split()
@@ -55,7 +55,7 @@ def frames(t):
 
 
 def requests(t):
-    """The frames that were good requests to the target."""
+    # The frames that were good requests to the target.
     return [f for f in frames(t) if f.number > 0]
 
 
@@ -63,15 +63,14 @@ def memory(t):
     return Path(t.memory).read_bytes()
 
 
+def repeats(a, b):
+    return (a.kind, a.address, a.length) == (b.kind, b.address, b.length)
+
+
 def resends(t):
     # Requests heard again right after themselves: sent again for want of a good reply.
     r = requests(t)
-    return sum((a.kind, a.address, a.length) == (b.kind, b.address, b.length)
-               for a, b in zip(r, r[1:]))
-
-
-def repeats(a, b):
-    return (a.kind, a.address, a.length) == (b.kind, b.address, b.length)
+    return sum(repeats(a, b) for a, b in zip(r, r[1:]))
 
 
 def crowded(t, period_ms):

@@ -184,9 +184,9 @@ TEST_F(Serial, PeerGoneEndsReadsAndWritesPromptly)
     EXPECT_LT(secondsSince(t0), 0.9);
 }
 
-// Requests sent as the engine sends them, on a line that echoes and on two that do not, each
-// from a newly opened port: what the line does, what the read after the send returns, and
-// whether that read waits out its full time (a copy alone may yet be followed by the reply).
+// Requests sent as the engine sends them, on four lines, each from a newly opened port: what
+// the line does, what the read after the send returns, and whether that read waits out its
+// full time (a copy alone may yet be followed by the reply).
 TEST_F(Serial, TheEchoIsTakenOutAndNothingElse)
 {
     struct step {
@@ -197,6 +197,9 @@ TEST_F(Serial, TheEchoIsTakenOutAndNothingElse)
     };
     std::string broken = REQUEST;
     broken[15] ^= 0x10;
+    std::string next = REQUEST;
+    next[20] ^= 0x01;
+    next = framed(next.substr(0, next.size() - 2));
     const std::string range =
         framed(std::string("\x04\x2B\xF0\x00\x08\x10\x00\x00\x00\x71\x58", 11)) + "\xAB\xCD";
     const std::vector<std::vector<step>> lines = {
@@ -224,6 +227,12 @@ TEST_F(Serial, TheEchoIsTakenOutAndNothingElse)
          {REQUEST, {{0, REQUEST}}, REQUEST, true},
          {RESET, {{0, RESET}}, RESET, false},
          {range.substr(0, 13), {{0, range}}, range, false}},
+        // A device that answers after the read's time: the copy alone is nothing, the late
+        // reply is the reply; the next request's lone copy, of the same length, is nothing
+        // again, not the resend's.
+        {{REQUEST, {{0, REQUEST}}, "", true},
+         {"", {{0, ACK}}, ACK, false},
+         {next, {{0, next}}, "", true}},
         // The usual device: its first reply is no copy, and the reset's acknowledgement, a copy
         // of the request, is the reply at once.
         {{REQUEST, {{0, ACK}}, ACK, false}, {RESET, {{0, RESET}}, RESET, false}},

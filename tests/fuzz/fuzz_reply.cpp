@@ -110,6 +110,12 @@ bool nextReply()
     return true;
 }
 
+// A good range-CRC reply, long enough to carry the CRC, carrying the image's.
+bool carriesImageCrc(const bytes &a)
+{
+    return a.size() >= 15 && refOk(a) && bitRd16BE(a.data() + 11) == w.image_crc;
+}
+
 // The target's view of each request: well formed, blocks of the image's own bytes from its
 // start without a gap, the range CRC over the whole image once all of it went out, and the
 // reset only once the target's CRC was seen to match.
@@ -131,11 +137,9 @@ void request(const uint8_t *f, int len)
                   w.sent_to == n,
               "range CRC over the image, once all of it went out");
     } else {
-        const bytes &a = w.last;
-        const bool carried = a.size() >= 15 && refOk(a) && bitRd16BE(a.data() + 11) == w.image_crc;
         check(f[2] == MEI_TYPE_PROG_RESET && len == 5 &&
                   (w.r->rec.state == STATE_TARGET_RESET ||
-                   (w.r->rec.state == STATE_VERIFY && carried)),
+                   (w.r->rec.state == STATE_VERIFY && carriesImageCrc(w.last))),
               "reset only after a reply carrying the image's CRC");
     }
 }
@@ -274,6 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(w.again == due, "sent again when, and only when, the response time is up");
         if (waiting && (t.state != before || t.image_current_offset != offset))
             check(refOk(w.last), "moves on only on a good reply");
+        if (before == STATE_VERIFY && t.state == STATE_TARGET_RESET)
+            check(carriesImageCrc(w.last), "verified only by a reply carrying the image's CRC");
         if (before == STATE_COMPLETE || before == STATE_VERIFY_FAILED) {
             check(t.state == before && w.sends == sends, "a final state stays and sends nothing");
             after_end++;

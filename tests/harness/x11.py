@@ -1,31 +1,27 @@
-"""An X server of the test's own, and what an operator does on it: clicks, keys, closing a
-window as a window manager would, and screenshots."""
+# An X server of the test's own, and what an operator does on it: clicks, keys, closing a
+# window as a window manager would, and screenshots.
 import ctypes
 import os
 import subprocess
 
-from .run import WAIT, check, read_text, wait_for
+from .run import WAIT, check, read_text, spawn, wait_for
 
 
 def xvfb(s):
-    """Xvfb on a display number it picks itself, set as s.env["DISPLAY"]."""
+    # Xvfb on a display number it picks itself, set as s.env["DISPLAY"] and returned.
     rd, wr = os.pipe()
-    log = s.folder / "xvfb.log"
-    with open(log, "w") as sink:
-        s.procs.append(subprocess.Popen(
-            ["Xvfb", "-displayfd", str(wr), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             "-noreset"], pass_fds=[wr], stdout=sink, stderr=subprocess.STDOUT,
-            start_new_session=True))
+    spawn(s, ["Xvfb", "-displayfd", wr, "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+              "-noreset"], out=s.folder / "xvfb.log", pass_fds=[wr])
     os.close(wr)
     with os.fdopen(rd) as r:  # a line once it is ready; nothing if it ends
         number = r.readline().strip()
-    check(number, "Xvfb ended: " + read_text(log))
+    check(number, "Xvfb ended: " + read_text(s.folder / "xvfb.log"))
     s.env["DISPLAY"] = ":" + number
     return s.env["DISPLAY"]
 
 
 def xdo(env, *args):
-    """xdotool's words of output; none when it fails."""
+    # xdotool's words of output; none when it fails.
     done = subprocess.run(["xdotool", *map(str, args)], env=env, capture_output=True, text=True,
                           timeout=WAIT)
     return done.stdout.split() if done.returncode == 0 else []
@@ -44,9 +40,9 @@ def find_window(env, title):
 
 
 def geometry(env, window):
-    """X, Y, WIDTH and HEIGHT of a window, as numbers."""
-    return {k: int(v) for k, v in (w.split("=", 1) for w in
-                                   xdo(env, "getwindowgeometry", "--shell", window)) if k != "SCREEN"}
+    # X, Y, WIDTH and HEIGHT of a window, as numbers.
+    words = xdo(env, "getwindowgeometry", "--shell", window)
+    return {k: int(v) for k, v in (w.split("=", 1) for w in words) if k != "SCREEN"}
 
 
 def windows_of(env, pid):
@@ -59,52 +55,44 @@ def screenshot(env, path, window="root", *options):
 
 
 class _ClientMessage(ctypes.Structure):
+    # An XClientMessageEvent, padded to the size of every XEvent.
     _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
                 ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
                 ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
-
-
-class _Event(ctypes.Union):
-    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+                ("format", ctypes.c_int), ("l", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
 
 
 def _xlib(env):
-    """libX11 and a connection to env's display."""
+    # libX11, its calls made here typed, and a connection to env's display.
     x11 = ctypes.CDLL("libX11.so.6")
-    ptr, xid, i = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int
-    x11.XOpenDisplay.restype = ptr
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XDefaultRootWindow.restype = xid
-    x11.XDefaultRootWindow.argtypes = [ptr]
-    x11.XInternAtom.restype = xid
-    x11.XInternAtom.argtypes = [ptr, ctypes.c_char_p, i]
-    x11.XSendEvent.argtypes = [ptr, xid, i, ctypes.c_long, ptr]
-    x11.XGrabPointer.argtypes = [ptr, xid, i, ctypes.c_uint, i, i, xid, xid, xid]
-    x11.XGrabKeyboard.argtypes = [ptr, xid, i, i, i, xid]
-    x11.XCloseDisplay.argtypes = [ptr]
+    ptr, xid, i, text = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_char_p
+    for name, result, args in (
+            ("XOpenDisplay", ptr, [text]), ("XDefaultRootWindow", xid, [ptr]),
+            ("XInternAtom", xid, [ptr, text, i]),
+            ("XSendEvent", i, [ptr, xid, i, ctypes.c_long, ptr]),
+            ("XGrabPointer", i, [ptr, xid, i, ctypes.c_uint, i, i, xid, xid, xid]),
+            ("XGrabKeyboard", i, [ptr, xid, i, i, i, xid]), ("XCloseDisplay", i, [ptr])):
+        function = getattr(x11, name)
+        function.restype, function.argtypes = result, args
     display = x11.XOpenDisplay(env["DISPLAY"].encode())
     check(display, "cannot open the display")
     return x11, display
 
 
 def close_window(env, window):
-    """Sends what a window manager sends when the operator clicks the close button; xdotool
-    can only destroy a window or kill its client."""
+    # Sends what a window manager sends when the operator clicks the close button; xdotool
+    # can only destroy a window or kill its client.
     x11, display = _xlib(env)
-    event = _Event()
-    event.xclient.type = 33  # ClientMessage
-    event.xclient.window = int(window)
-    event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-    event.xclient.format = 32
-    event.xclient.l[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    event = _ClientMessage(type=33, window=int(window), format=32)  # 33: ClientMessage
+    event.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.l[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
     x11.XSendEvent(display, int(window), 0, 0, ctypes.byref(event))
     x11.XCloseDisplay(display)
 
 
 def input_released(env):
-    """True when no client holds the pointer or the keyboard. An open drop-down list holds
-    both, and may let go only after its window has gone: a click before that goes to it."""
+    # True when no client holds the pointer or the keyboard. An open drop-down list holds
+    # both, and may let go only after its window has gone: a click before that goes to it.
     x11, display = _xlib(env)
     root = x11.XDefaultRootWindow(display)
     pointer = x11.XGrabPointer(display, root, 0, 0, 1, 1, 0, 0, 0)  # 1: GrabModeAsync

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,16 +31,15 @@ inline void rigSetUp(rig *r, std::vector<uint8_t> image, const char *port)
     rec.baud = RUN_BAUD;
 }
 
-// Starts a run and steps it, pause_ms apart, until it completes or fails verification, or
-// until limit is up; the state it ended in.
-inline state_t rigRun(rig *r, std::chrono::seconds limit, int pause_ms = 0)
+// Starts a run and steps it until it completes or fails verification, or until limit is up;
+// the state it ended in.
+inline state_t rigRun(rig *r, std::chrono::seconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     prog_init(&r->rec);
     while (r->rec.state != STATE_COMPLETE && r->rec.state != STATE_VERIFY_FAILED &&
            std::chrono::steady_clock::now() < deadline) {
         do_program(&r->rec);
-        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
     }
     return r->rec.state;
 }

@@ -9,8 +9,8 @@ import tempfile
 from pathlib import Path
 from types import SimpleNamespace
 
-from . import facts, target, x11
-from .run import WAIT, check, read_text, spawn, wait_for
+from . import facts, x11
+from .run import WAIT, check, spawn, wait_for
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -109,7 +109,7 @@ def ports(w):
 
 
 def click(w, *what):
-    # A click where readstatus points, if it does.
+    # A click where readstatus points, if it does; what it said.
     at = ask(w, *what)
     if at:
         x11.xdo(w.env, "mousemove", *at[0].split(), "click", 1)
@@ -118,6 +118,10 @@ def click(w, *what):
 
 def press_program(w):
     click(w, "point", facts.ID_PROGRAM)
+
+
+def close_box(w):
+    click(w, "close-box")
 
 
 def choose_port(w, name):
@@ -129,19 +133,6 @@ def choose_port(w, name):
     wait_for(f"{name} to be selected", lambda: ports(w)[0] == name)
 
 
-def fatal_box(w):
-    # The caption and texts of the fatal message box, once it is up.
-    return wait_for("the message box", lambda: ask(w, "box"))[1:]
-
-
-def dismiss_box(w):
-    click(w, "box")
-
-
-def close_box(w):
-    click(w, "close-box")
-
-
 def wait_exit(w, code):
     got = w.proc.wait(timeout=WAIT)
     check(got == code, f"the program ended with exit code {got}, expected {code}")
@@ -150,17 +141,3 @@ def wait_exit(w, code):
 def sent(console):
     # The size of each request the program logged as sent.
     return [int(n) for n in re.findall(r"^frame length +(\d+) bytes sent$", console, re.M)]
-
-
-def check_heard(console, *targets):
-    # Stops the targets: they heard every request the program logged as sent, as sent, in
-    # order (an output purge after a write drops some unheard). Their summaries.
-    counts = [target.stop(t) for t in targets]
-    heard = [f.size for t in targets for f in target.frames(t)]
-    said = sent(read_text(console))
-    apart = next((i for i, pair in enumerate(zip(said, heard)) if pair[0] != pair[1]),
-                 min(len(said), len(heard))) + 1
-    print(f"{len(said)} requests sent, {len(heard)} heard")
-    check(said == heard and sum(c["frames"] for c in counts) == len(heard),
-          f"{len(said)} requests sent, {len(heard)} heard, apart from request {apart} on")
-    return counts[0] if len(counts) == 1 else counts

@@ -7,7 +7,7 @@
 //   readstatus arrow               the port list's drop-down arrow
 //   readstatus entry INDEX         entry INDEX of the dropped-down list
 //   readstatus close-box           the caption's close button
-//   readstatus box                 the fatal message box's button, then its caption and texts
+//   readstatus box                 the fatal message box's button, then its texts
 // Exit code 2 when the window asked for is not there.
 #include <cstdio>
 #include <cstdlib>
@@ -28,16 +28,14 @@ std::string Text(HWND w)
     return text;
 }
 
-std::string Entry(HWND list, LRESULT i)
+void PrintEntry(HWND list, LRESULT i)
 {
     // Wine hands the ANSI form of this message between processes cut to one character; the
     // wide form arrives whole.
-    wchar_t wide[64] = L"";
-    char text[64] = "";
+    wchar_t text[64] = L"";
     if (i >= 0 && SendMessageW(list, CB_GETLBTEXTLEN, i, 0) < 64)
-        SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide));
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-    return text;
+        SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+    printf("%ls\n", text);
 }
 
 int Point(LONG x, LONG y)
@@ -78,7 +76,6 @@ int main(int argc, char **argv)
         HWND box = FindWindowA(nullptr, "Terminate Program");
         if (Middle(FindWindowExA(box, nullptr, "Button", nullptr)) != 0)
             return 2;
-        printf("%s\n", Text(box).c_str());
         for (HWND s = FindWindowExA(box, nullptr, "Static", nullptr); s != nullptr;
              s = FindWindowExA(box, s, "Static", nullptr))
             printf("%s\n", Text(s).c_str());
@@ -87,9 +84,9 @@ int main(int argc, char **argv)
     if (dialog == nullptr)
         return 2;
     if (cmd == "ports") {
-        printf("%s\n", Entry(ports, SendMessageA(ports, CB_GETCURSEL, 0, 0)).c_str());
+        PrintEntry(ports, SendMessageA(ports, CB_GETCURSEL, 0, 0));
         for (LRESULT i = 0; i < SendMessageA(ports, CB_GETCOUNT, 0, 0); i++)
-            printf("%s\n", Entry(ports, i).c_str());
+            PrintEntry(ports, i);
         return 0;
     }
     if (cmd == "point")

@@ -40,6 +40,9 @@ struct segment {
     int64_t delay_ns = 0;
     std::vector<uint8_t> bytes;
     bool release = false; // the line is free while this piece waits
+    // A paced echo: each byte's earliest time, one byte time after the tool's copy of it was on
+    // the wire. Empty: paced from the piece's start alone.
+    std::vector<int64_t> not_before{};
 };
 
 // Everything sent for one frame: its echo, the reply (one or two pieces) and any noise after
@@ -49,8 +52,12 @@ struct transmission {
     int64_t due = 0; // earliest start
     std::vector<segment> segs;
     bool reset_ack = false;
+    // A paced echo whose frame is still arriving: more of its bytes, and then the reply, are to
+    // come. It holds the line meanwhile, since the tool is still sending.
+    bool open = false;
     size_t seg = 0, sent = 0;
     int64_t seg_start = 0, next_at = 0;
+    int64_t sent_at = 0; // the last write, or the piece's start: where the next delay counts from
 };
 
 // State private to the loop thread.
@@ -59,6 +66,12 @@ struct loop_state {
     std::vector<uint8_t> rx;
     bool rx_overflow = false;
     int64_t rx_first = 0, rx_last = 0;
+    // The paced echo of the frame being received, settled at its first read.
+    sim_echo rx_echo = SIM_ECHO_NONE;
+    size_t rx_echo_len = 0;         // of the frame's bytes, the first this many are echoed
+    size_t rx_echo_flip = SIZE_MAX; // this one inverted; past the end for none
+    int64_t rx_wire = 0;            // when the tool's copy of the frame so far has left the wire
+    int64_t wake_at = INT64_MIN;    // a late device hears requests whose first byte comes from then
     std::vector<transmission> pending;
     transmission tx;
     bool tx_active = false;
@@ -179,6 +192,9 @@ void countAction(sim_counts &c, sim_action a)
     case SIM_IGNORED:
         c.ignored++;
         break;
+    case SIM_ASLEEP:
+        c.asleep++;
+        break;
     }
 }
 
@@ -237,6 +253,65 @@ std::vector<uint8_t> echoOf(const std::vector<uint8_t> &frame, sim_echo e)
     return b;
 }
 
+// The paced echo under way, if any: the one transmission still open.
+transmission *openEcho(loop_state &l)
+{
+    if (l.tx_active && l.tx.open)
+        return &l.tx;
+    auto it = std::find_if(l.pending.begin(), l.pending.end(),
+                           [](const transmission &t) { return t.open; });
+    return it == l.pending.end() ? nullptr : &*it;
+}
+
+// With pace the line hands each byte back one byte time after the tool put it on the wire,
+// while the rest of the request is still being sent, and the bytes of later reads of the same
+// frame follow on. Whether and how the frame is echoed has to be settled at its first read, on
+// what is known then: the number it will get if it is a good request to this slave, and the
+// bytes of that read. The new bytes are l.rx from `from`; count were read (more on overflow).
+void echoArrived(sim *s, loop_state &l, int64_t t, bool first, size_t from, size_t count)
+{
+    const sim_config &c = s->cfg;
+    if (first) {
+        const size_t k = l.rx.size(); // at least one: the first read is never clipped to nothing
+        const int number = l.rx[0] == uint8_t(c.node) ? l.requests + 1 : 0;
+        l.rx_echo = drawEcho(c, l.echoes, number);
+        l.rx_echo_len = l.rx_echo == SIM_ECHO_SHORT ? std::min(k * 2 / 3, k - 1) : SIZE_MAX;
+        l.rx_echo_flip = l.rx_echo == SIM_ECHO_CORRUPT ? k / 2 : SIZE_MAX;
+        l.rx_wire = t;
+        if (l.rx_echo != SIM_ECHO_NONE) {
+            transmission e;
+            e.due = t;
+            e.open = true;
+            e.segs.emplace_back();
+            l.pending.push_back(std::move(e));
+        }
+    }
+    // the tool's bytes follow one another on the wire, and none is there before it was written
+    const int64_t start = std::max(l.rx_wire, t);
+    l.rx_wire = start + int64_t(count) * c.byte_ns;
+    transmission *e = l.rx_echo == SIM_ECHO_NONE ? nullptr : openEcho(l);
+    if (!e)
+        return;
+    segment &g = e->segs.back();
+    for (size_t i = from; i < std::min(l.rx.size(), l.rx_echo_len); i++) {
+        g.bytes.push_back(i == l.rx_echo_flip ? uint8_t(~l.rx[i]) : l.rx[i]);
+        g.not_before.push_back(start + int64_t(i - from + 1) * c.byte_ns);
+    }
+}
+
+// Queues what a frame sends: behind its paced echo, which is under way already, or on its own.
+void queueFrame(loop_state &l, transmission t)
+{
+    if (transmission *e = openEcho(l)) {
+        e->segs.insert(e->segs.end(), std::make_move_iterator(t.segs.begin()),
+                       std::make_move_iterator(t.segs.end()));
+        e->reset_ack = t.reset_ack;
+        e->open = false;
+    } else if (!t.segs.empty()) {
+        l.pending.push_back(std::move(t));
+    }
+}
+
 // Takes the frame in l.rx: carries it out, plans its echo and reply and records it.
 void handleFrame(sim *s, loop_state &l, int64_t now)
 {
@@ -250,18 +325,22 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
     bool good = !l.rx_overflow && n >= 4 &&
                 simCrc16(r.data(), n - 2) == (r[n - 2] | unsigned(r[n - 1]) << 8);
     const bool mine = good && r[0] == uint8_t(c.node);
-    if (mine)
+    if (mine) {
         f.number = ++l.requests;
-    f.echo = drawEcho(c, l.echoes, f.number);
+        if (c.late_ms > 0 && l.wake_at == INT64_MIN)
+            l.wake_at = l.rx_first + int64_t(c.late_ms) * 1'000'000;
+    }
+    // a paced echo was settled, and is under way, since the frame's first read
+    const bool paced_echo = c.pace && l.rx_echo != SIM_ECHO_NONE;
+    f.echo = c.pace ? l.rx_echo : drawEcho(c, l.echoes, f.number);
     transmission t;
     t.due = now;
-    if (f.echo != SIM_ECHO_NONE)
+    if (f.echo != SIM_ECHO_NONE && !paced_echo)
         t.segs.push_back({0, echoOf(r, f.echo)});
     if (!mine) {
         f.kind = good ? SIM_KIND_OTHER_NODE : SIM_KIND_BAD_FRAME;
         f.action = SIM_IGNORED;
-        if (!t.segs.empty())
-            l.pending.push_back(std::move(t));
+        queueFrame(l, std::move(t));
         record(s, std::move(f));
         return;
     }
@@ -326,6 +405,14 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
     else if (hit(c.delay, f.number, u[6]))
         a = SIM_DELAYED;
     const bool noise = a != SIM_DROPPED && hit(c.noise, f.number, u[7]);
+    if (l.rx_first < l.wake_at) {
+        // Numbered and drawn for like any request, so that the faults stay on their numbers;
+        // the echo is the line's, not the device's, and still comes.
+        f.action = SIM_ASLEEP;
+        queueFrame(l, std::move(t));
+        record(s, std::move(f));
+        return;
+    }
 
     // A lost or late reply does not undo the request; an exception reply means it was refused.
     uint16_t range_crc = 0;
@@ -393,26 +480,33 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
         } else {
             wait +=
                 c.echo_gap_ms < 0 ? int64_t(c.gap_us) * 1000 : int64_t(c.echo_gap_ms) * 1'000'000;
-            if (wait == 0) { // one burst: no write boundary between echo and reply either
+            if (wait == 0 && !paced_echo) { // one burst: no write boundary between echo and reply
                 segs.front().bytes.insert(segs.front().bytes.begin(), t.segs.front().bytes.begin(),
                                           t.segs.front().bytes.end());
                 t.segs.clear();
-            } else {
+            } else { // right behind a paced echo, the reply goes as the same transmitter's
                 segs.front().delay_ns = wait;
-                segs.front().release = true;
+                segs.front().release = wait > 0;
             }
         }
         t.segs.insert(t.segs.end(), std::make_move_iterator(segs.begin()),
                       std::make_move_iterator(segs.end()));
         t.reset_ack = f.kind == SIM_KIND_RESET && (a == SIM_ANSWERED || a == SIM_DELAYED);
     }
-    if (!t.segs.empty())
-        l.pending.push_back(std::move(t));
+    queueFrame(l, std::move(t));
 
     f.action = a;
     f.code = code;
     f.noise = noise;
     record(s, std::move(f));
+}
+
+// With pace, byte i of a piece goes no sooner than i byte times after the piece's first, as
+// one transmitter sends, and a paced echo's byte no sooner than its own time either.
+int64_t byteDue(const segment &g, int64_t seg_start, size_t i, int64_t byte_ns)
+{
+    const int64_t rate = seg_start + int64_t(i) * byte_ns;
+    return i < g.not_before.size() ? std::max(rate, g.not_before[i]) : rate;
 }
 
 // Sends what has fallen due; returns when it next needs the loop, or NEVER.
@@ -435,16 +529,22 @@ int64_t transmit(sim *s, loop_state &l, int64_t now)
             l.tx.next_at = l.tx.due;
         }
         transmission &t = l.tx;
-        const std::vector<uint8_t> &b = t.segs[t.seg].bytes;
+        const segment &g = t.segs[t.seg];
+        const std::vector<uint8_t> &b = g.bytes;
         if (t.sent == 0) {
             if (now < t.next_at)
                 return t.next_at;
             t.seg_start = now;
+            t.sent_at = now;
         }
         size_t allowed = b.size();
-        if (s->cfg.pace) // byte i not before start + i byte times
-            allowed = std::min(allowed, size_t((now - t.seg_start) / s->cfg.byte_ns) + 1);
+        if (s->cfg.pace) {
+            allowed = t.sent;
+            while (allowed < b.size() && byteDue(g, t.seg_start, allowed, s->cfg.byte_ns) <= now)
+                allowed++;
+        }
         if (allowed > t.sent) {
+            t.sent_at = now;
             ssize_t k = write(s->fd, b.data() + t.sent, allowed - t.sent);
             if (k < 0 && (errno == EAGAIN || errno == EINTR)) {
                 l.want_out = true;
@@ -459,19 +559,22 @@ int64_t transmit(sim *s, loop_state &l, int64_t now)
             }
         }
         if (t.sent < b.size())
-            return t.seg_start + int64_t(t.sent) * s->cfg.byte_ns;
+            return byteDue(g, t.seg_start, t.sent, s->cfg.byte_ns);
+        if (t.open) // more of the echo, and the reply, once the frame has gone on or ended
+            return NEVER;
         l.last_activity = now;
         t.seg++;
         t.sent = 0;
+        // from the piece's last byte: an echo that caught up with its frame ended back then
         if (t.seg < t.segs.size() && t.segs[t.seg].release) {
-            t.due = now + t.segs[t.seg].delay_ns;
+            t.due = t.sent_at + t.segs[t.seg].delay_ns;
             t.segs.erase(t.segs.begin(), t.segs.begin() + ptrdiff_t(t.seg));
             l.pending.push_back(std::move(t));
             l.tx_active = false;
             continue;
         }
         if (t.seg < t.segs.size()) {
-            t.next_at = now + t.segs[t.seg].delay_ns;
+            t.next_at = t.sent_at + t.segs[t.seg].delay_ns;
             continue;
         }
         if (t.reset_ack) {
@@ -496,14 +599,17 @@ void readLine(sim *s, loop_state &l, std::vector<uint8_t> &buf)
             return;
         }
         const int64_t t = nowNs();
-        if (l.rx.empty() && !l.rx_overflow)
+        const bool first = l.rx.empty() && !l.rx_overflow;
+        if (first)
             l.rx_first = t;
         l.rx_last = t;
         l.last_activity = t;
-        const size_t room = RX_MAX - l.rx.size();
+        const size_t from = l.rx.size(), room = RX_MAX - from;
         if (size_t(k) > room)
             l.rx_overflow = true;
         l.rx.insert(l.rx.end(), buf.begin(), buf.begin() + std::min(size_t(k), room));
+        if (s->cfg.pace)
+            echoArrived(s, l, t, first, from, size_t(k));
     }
 }
 
@@ -792,6 +898,8 @@ const char *simActionName(sim_action action)
         return "refused";
     case SIM_IGNORED:
         return "ignored";
+    case SIM_ASLEEP:
+        return "asleep";
     }
     return "?";
 }

@@ -48,10 +48,12 @@ enum sim_action {
     SIM_SHORT,     // range CRC reply cut to 11 bytes under a valid frame CRC
     SIM_REFUSED,   // request not acceptable (function, length, address): exception reply
     SIM_IGNORED,   // bad frame or another slave's: no reply, as on a real bus
+    SIM_ASLEEP,    // heard before a late device is up: not carried out, no reply
 };
 
 // What the line handed back of a received frame ahead of any reply, as a 2-wire line does
-// whose adapter does not suppress the sender's own bytes.
+// whose adapter does not suppress the sender's own bytes. A paced echo is settled on the bytes
+// of the frame's first read: its middle byte, its two thirds.
 enum sim_echo {
     SIM_ECHO_NONE,
     SIM_ECHO_WHOLE,   // the frame as received
@@ -62,7 +64,9 @@ enum sim_echo {
 // One fault: fires on the listed 1-based request numbers, and on a share of requests drawn at
 // random. wrong_crc and short_crc count range CRC requests only; the others count every good
 // request to this slave. The echo faults apply to every frame heard, by their rate alone for
-// frames that are no request to this slave.
+// frames that are no request to this slave. A paced echo is settled at the frame's first read:
+// it counts the number the frame will get if it is a good request to this slave, and none for
+// a frame whose first byte is another address.
 struct sim_fault {
     std::vector<int> on;
     double rate = 0;
@@ -75,7 +79,7 @@ struct sim_config {
     uint32_t memory_base = SIM_MEMORY_BASE;
     uint32_t memory_size = SIM_MEMORY_SIZE;
     int gap_us = 2000;   // line silence that ends a received frame
-    bool pace = false;   // take requests and send replies at the line's byte rate
+    bool pace = false;   // take requests, echo them and send replies at the line's byte rate
     int byte_ns = 95486; // 11 bits at 115200 baud
     uint32_t rng = 1;    // random start value of the fault draws
     sim_fault drop, corrupt, split, delay, exception, wrong_crc, short_crc, noise;
@@ -86,6 +90,7 @@ struct sim_config {
     int noise_ms = 20;             // from the end of a reply to the noise bytes
     int echo_gap_ms = -1;          // from the end of an echo to the reply; -1: gap_us
     bool full_ack = false;         // acknowledge a write block with the whole request
+    int late_ms = 0;               // silent until this long after the first good request; 0: off
     bool exit_after_reset = false; // end the loop once a reset has been acknowledged
     int exit_linger_ms = 300;      // ... and the line has been quiet this long
     std::string log_path;          // one line per frame, written as they come
@@ -115,6 +120,7 @@ struct sim_counts {
     int answered = 0, dropped = 0, corrupted = 0, split = 0, delayed = 0, exceptions = 0;
     int wrong_crc = 0, short_replies = 0, refused = 0, ignored = 0, noise = 0;
     int echoes = 0; // frames echoed in any form
+    int asleep = 0; // requests heard before a late device was up
 };
 
 // The simulator; construct it empty, then simStart.

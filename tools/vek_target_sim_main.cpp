@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,8 @@ Line:
   --pace             behave as a line at 115200 baud 8E1, 11 bits a byte (95.49 us):
                      a request of N bytes counts as ended N byte times after its
                      first byte arrived, the reply starts one silence gap after
-                     that, and reply bytes go out no faster than one a byte time
+                     that, and reply bytes go out no faster than one a byte time;
+                     an echo (below) comes back byte by byte as the request arrives
 
 Memory: 1 MiB from 0x81000, erased (0xFF) at start.
 
@@ -79,6 +81,11 @@ this order wins: drop, exception, short-crc, wrong-crc, corrupt, split, delay.
   --noise-ms MS                         (default 20); independent of the above
   Dropped, corrupted, split and delayed replies still carry the request out.
   While a reply waits, later requests are received and answered as usual.
+  --late SECONDS     a device that starts answering late (decimal, e.g. 3 or 2.5;
+                     default 0, off): until SECONDS after the first byte of the
+                     first good request to this slave, requests (that one too) are
+                     logged "asleep", neither carried out nor answered; they are
+                     numbered and drawn for as any, and the echo still comes
   --rng N            random start value of the draws (default 1): the same value
                      and options give the same faults on the same requests
 
@@ -89,6 +96,16 @@ the faults above act on the reply alone, a delay counts from the end of the
 echo, and a dropped reply leaves the echo alone. LIST counts requests as above;
 frames that are no request to this slave are echoed by the rates alone. When
 both fall on one frame, --echo-short wins over --echo-corrupt.
+With --pace the echo comes back while the request is still on the wire: its
+byte i (from 0) no sooner than i+1 byte times after the frame's first byte was
+read, the bytes of later reads of the same frame following on, and the reply
+one silence gap (or --echo-gap) after the echo's last byte. Whether and how a
+frame is echoed is then settled when its first bytes arrive: LIST counts the
+number the frame will get if it is a good request to this slave (a frame that
+turns out bad takes the number of the next request; one whose first byte is
+another address counts as no request), and the middle byte and the two thirds
+are of the bytes of that first read (a request written at once on a
+pseudo-terminal comes in one read).
   --echo [LIST], --echo-rate P          echo; without LIST (the next argument
                                         does not start with a digit) every frame
   --echo-corrupt LIST, --echo-corrupt-rate P
@@ -97,13 +114,16 @@ both fall on one frame, --echo-short wins over --echo-corrupt.
                                         echo of only the first two thirds of the
                                         frame (at least one byte fewer)
   --echo-gap MS      silence from the end of an echo to the reply (default -1:
-                     one silence gap, as --gap-us; 0: echo and reply in one burst)
+                     one silence gap, as --gap-us; 0: echo and reply in one burst,
+                     or with --pace the reply right behind the echo's last byte)
 
 Output:
   --memory-out FILE  at exit, the memory from 0x81000 up to the highest byte
                      written (empty when nothing was written)
   --log FILE         one line per received frame, as it arrives: time since start,
-                     request number, kind, address, length, action, frame size
+                     request number, kind, address, length, action (answered,
+                     dropped, corrupted, split, delayed, exception, wrong-crc,
+                     short, refused, ignored, asleep), frame size
   --exit-after-reset exit 0 once a reset acknowledgement has been sent whole and
                      the line has been quiet for 300 ms
   --quiet            no per-frame lines on standard error
@@ -128,6 +148,17 @@ bool parseLong(const char *text, long lo, long hi, long *out)
     if (errno || end == text || *end || v < lo || v > hi)
         return false;
     *out = v;
+    return true;
+}
+
+// "3", "2.5": seconds, to whole milliseconds
+bool parseSeconds(const char *text, int *ms)
+{
+    char *end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || *end || !(v >= 0 && v <= 3600))
+        return false;
+    *ms = int(std::lround(v * 1000));
     return true;
 }
 
@@ -274,6 +305,8 @@ int main(int argc, char **argv)
         } else if (opt == "--echo-gap") {
             ok = number(-1, 600'000, &n);
             cfg.echo_gap_ms = int(n);
+        } else if (opt == "--late") {
+            ok = value(&v) && parseSeconds(v.c_str(), &cfg.late_ms);
         } else if (opt == "--full-ack") {
             cfg.full_ack = true;
         } else if (opt == "--memory-out") {
@@ -338,10 +371,12 @@ int main(int argc, char **argv)
     const sim_counts c = simCounts(&s);
     std::printf("summary: frames %d requests %d writes %d range-crcs %d resets %d reset-acks %d "
                 "answered %d dropped %d corrupted %d split %d delayed %d exception %d "
-                "wrong-crc %d short %d refused %d ignored %d noise %d written-end 0x%X echoes %d\n",
+                "wrong-crc %d short %d refused %d ignored %d noise %d written-end 0x%X echoes %d "
+                "asleep %d\n",
                 c.frames, c.requests, c.writes, c.range_crcs, c.resets, c.reset_acks, c.answered,
                 c.dropped, c.corrupted, c.split, c.delayed, c.exceptions, c.wrong_crc,
-                c.short_replies, c.refused, c.ignored, c.noise, simWrittenEnd(&s), c.echoes);
+                c.short_replies, c.refused, c.ignored, c.noise, simWrittenEnd(&s), c.echoes,
+                c.asleep);
     std::fflush(stdout);
     return rc;
 }

@@ -9,7 +9,17 @@
 
 #include "modbus/modbus.h"
 
-static_assert(sizeof(ser_echo::request) >= MODBUS_FRAME_LENGTH_MAX);
+static_assert(sizeof(ser_link::request) >= MODBUS_FRAME_LENGTH_MAX);
+static_assert(sizeof(ser_link::rx) >= 2 * MODBUS_FRAME_LENGTH_MAX);
+
+// A character on the line: start bit, 8 data bits, parity, stop bit.
+static constexpr int64_t BITS_PER_CHAR = 11;
+
+// Microseconds that chars characters take on the line; 0 while its speed is not known.
+static int64_t CharsUs(const ser_link *l, int64_t tenths_of_chars)
+{
+    return l->baud == 0 ? 0 : tenths_of_chars * BITS_PER_CHAR * 100'000 / l->baud;
+}
 
 // A whole Modbus frame: more than address, function and CRC, and the CRC right.
 static bool IsFrame(const uint8_t *b, int n)
@@ -17,89 +27,160 @@ static bool IsFrame(const uint8_t *b, int n)
     return n > 3 && crc_region(b, n - 2) == get16_le(b + n - 2);
 }
 
-void serEchoReset(ser_echo *e)
+void serLinkReset(ser_link *l)
 {
-    e->length = 0;
-    e->matched = -1;
-    e->alone = false;
-    e->line = SER_ECHO_UNKNOWN;
+    l->baud = 0;
+    // Until serInit sets them, reads keep the timing the caller counts on.
+    l->gap_ms = 10;
+    l->total_ms = 1000;
+    l->fast = false;
+    l->requests = 0;
+    l->resends = 0;
+    l->length = 0;
+    l->matched = -1;
+    l->early = false;
+    l->alone = false;
+    l->line = SER_ECHO_UNKNOWN;
 }
 
-void serEchoSent(ser_echo *e, const void *request, int length)
+void serLinkSetUp(ser_link *l, uint32_t baud, uint32_t gap_ms)
 {
-    if (length <= 0 || length > static_cast<int>(sizeof e->request)) {
-        e->matched = -1;
+    l->baud = baud;
+    l->gap_ms = gap_ms;
+    l->total_ms = 1000;
+}
+
+void serEchoSent(ser_link *l, const void *request, int length)
+{
+    l->early = false;
+    l->requests++;
+    if (length <= 0 || length > static_cast<int>(sizeof l->request)) {
+        l->matched = -1;
+        l->length = 0;
         return;
     }
+    const bool again = length == l->length && memcmp(l->request, request, size_t(length)) == 0;
+    l->resends += again;
     // The same request again is a resend: what its copy did last time still counts.
-    e->alone = e->alone && length == e->length && memcmp(e->request, request, size_t(length)) == 0;
-    memcpy(e->request, request, static_cast<size_t>(length));
-    e->length = length;
-    e->matched = 0;
+    l->alone = l->alone && again;
+    memcpy(l->request, request, static_cast<size_t>(length));
+    l->length = length;
+    l->matched = 0;
 }
 
-void serEchoForget(ser_echo *e)
+int64_t serEchoWatchUs(const ser_link *l, int length)
 {
-    e->matched = -1;
+    switch (l->line) {
+    case SER_ECHO_UNKNOWN:
+        // An echo begins with the request's first byte; a device answers no sooner than its
+        // last byte and 3.5 characters of silence.
+        return CharsUs(l, int64_t{length} * 10 + 35);
+    case SER_ECHO_NONE:
+        return 0;
+    case SER_ECHO_SEEN:
+        break;
+    }
+    return -1;
+}
+
+void serEchoEarly(ser_link *l)
+{
+    l->early = true;
+}
+
+void serEchoForget(ser_link *l)
+{
+    l->matched = -1;
+}
+
+int serReadRoom(const ser_link *l, int max_len)
+{
+    const int echo = l->matched < 0 ? 0 : l->length - l->matched;
+    return std::min(max_len + echo, static_cast<int>(sizeof l->rx));
 }
 
 // How many of the got bytes go on as the copy of the request from where earlier reads left it.
-static int Matching(const ser_echo *e, const uint8_t *buf, int got)
+static int Matching(const ser_link *l, int got)
 {
-    const uint8_t *copy = e->request + e->matched;
-    int n = std::min(got, e->length - e->matched);
-    return static_cast<int>(std::mismatch(buf, buf + n, copy).first - buf);
+    const uint8_t *copy = l->request + l->matched;
+    int n = std::min(got, l->length - l->matched);
+    return static_cast<int>(std::mismatch(l->rx, l->rx + n, copy).first - l->rx);
 }
 
-bool serEchoHold(const ser_echo *e, const uint8_t *buf, int got)
+int64_t serReadSilenceUs(const ser_link *l, int got)
 {
-    if (e->matched < 0 || e->line == SER_ECHO_NONE || got <= 0 || Matching(e, buf, got) != got)
-        return false;
-    // A line that echoes may pause inside its echo; elsewhere only a whole copy is in doubt.
-    return e->line == SER_ECHO_SEEN || e->matched + got == e->length;
+    const int want = l->matched < 0 ? 0 : l->length - l->matched; // copy bytes still to come
+    const int same = want > 0 ? Matching(l, got) : 0;
+    // All of it may be the echo: a line that echoes may pause inside its echo; elsewhere only
+    // a whole copy is in doubt.
+    if (want > 0 && l->line != SER_ECHO_NONE && got > 0 && same == got &&
+        (l->line == SER_ECHO_SEEN || l->early || got == want))
+        return -1;
+    if (l->fast) {
+        const int copy = got >= want && same == want ? want : 0;
+        // The Modbus end of frame: 3.5 characters of silence.
+        if (IsFrame(l->rx + copy, got - copy) || IsFrame(l->rx, got))
+            return std::max<int64_t>(CharsUs(l, 35), 1);
+    }
+    return int64_t{l->gap_ms} * 1000;
 }
 
-int serEchoCut(ser_echo *e, uint8_t *buf, int got)
+// Judges what a read after a send took in; the bytes of the echo at its start, or -1 when
+// nothing of it goes on.
+static int EchoAtStart(ser_link *l, int got)
 {
-    if (e->matched < 0 || got <= 0)
-        return got;
-    const int want = e->length - e->matched; // bytes of the copy still to come
-    const int same = Matching(e, buf, got);
-    const bool first = e->matched == 0;
+    if (l->matched < 0 || got <= 0)
+        return 0;
+    const int want = l->length - l->matched; // bytes of the copy still to come
+    const int same = Matching(l, got);
+    const bool first = l->matched == 0;
     if (same < std::min(got, want)) {
         // Not a copy: the reply itself, or an echo broken on the way.
-        if (first && e->line == SER_ECHO_UNKNOWN && IsFrame(buf, got))
-            e->line = SER_ECHO_NONE;
-        e->matched = -1;
-        return got;
-    }
-    if (got < want) {
-        // The read ended inside a copy; the rest of it may come in the next one.
-        e->matched += got;
-        return e->line == SER_ECHO_SEEN ? 0 : got;
-    }
-    e->matched = -1;
-    const int rest = got - want;
-    if (rest > 0 && (e->line == SER_ECHO_SEEN || IsFrame(buf + want, rest))) {
-        e->line = SER_ECHO_SEEN;
-        memmove(buf, buf + want, static_cast<size_t>(rest));
-        return rest;
-    }
-    if (rest > 0)
-        return got; // a reply that starts like its request: a range CRC may
-    if (e->line == SER_ECHO_SEEN)
-        return 0; // the echo, and no reply to it within the read's time
-    // A whole copy and nothing after it for the read's full time: an echo whose reply was
-    // lost, or a device that answers with its request byte for byte. Only the request sent
-    // again tells: the same again means the latter, on a line that does not echo.
-    if (!first || e->line == SER_ECHO_NONE)
-        return got;
-    if (!e->alone) {
-        e->alone = true;
+        if (first && l->line == SER_ECHO_UNKNOWN && IsFrame(l->rx, got))
+            l->line = SER_ECHO_NONE;
+        l->matched = -1;
         return 0;
     }
-    e->line = SER_ECHO_NONE;
-    return got;
+    // A copy that began while the request could still be on the wire is its echo.
+    if (l->early)
+        l->line = SER_ECHO_SEEN;
+    if (got < want) {
+        // The read ended inside a copy; the rest of it may come in the next one.
+        l->matched += got;
+        return l->line == SER_ECHO_SEEN ? -1 : 0;
+    }
+    l->matched = -1;
+    const int rest = got - want;
+    if (rest > 0 && (l->line == SER_ECHO_SEEN || IsFrame(l->rx + want, rest))) {
+        l->line = SER_ECHO_SEEN;
+        return want;
+    }
+    if (rest > 0)
+        return 0; // a reply that starts like its request: a range CRC may
+    if (l->line == SER_ECHO_SEEN)
+        return -1; // the echo, and no reply to it within the read's time
+    // A whole copy, late, and nothing after it for the read's full time: an echo that came
+    // late (a USB adapter may hold a short one back) whose reply was lost, or a device that
+    // answers with its request byte for byte. Only the request sent again tells: the same
+    // again means the latter, on a line that does not echo.
+    if (!first || l->line == SER_ECHO_NONE)
+        return 0;
+    if (!l->alone) {
+        l->alone = true;
+        return -1;
+    }
+    l->line = SER_ECHO_NONE;
+    return 0;
+}
+
+int serEchoCut(ser_link *l, int got, uint8_t *buf, int max_len)
+{
+    const int echo = EchoAtStart(l, got);
+    if (echo < 0)
+        return 0;
+    const int n = std::min(got - echo, max_len);
+    memcpy(buf, l->rx + echo, static_cast<size_t>(std::max(n, 0)));
+    return std::max(n, 0);
 }
 
 static std::string Shape(const ser_line &l)

@@ -7,15 +7,24 @@
 //    follows a serWrite leaves it alone (any other serPurge drops everything received).
 //
 // Local echo: a line that hands back every byte sent (a 2-wire RS-485 adapter without echo
-// suppression) puts an exact copy of the request ahead of the reply. A read after a send takes
-// such a copy at the start of what arrives for the echo, and hands on only what follows it,
-// once the line has shown that it echoes: a copy followed in the same read by a whole frame
-// with a valid CRC. Until the line has shown what it does, a lone copy may be an echo or the
-// reply (a device may answer with its request byte for byte, and does so to a reset): the read
-// waits its total time for anything after it, and a copy still alone then counts as nothing
-// the first time, and as the reply when the same request, sent again, brings it back alone
-// again. A reply that is no copy shows a line without echo. A broken or partial echo is
-// handed on as it came, for the caller to refuse.
+// suppression) puts a copy of the request ahead of the reply. An echo is never handed on as a
+// reply. A read after a send takes a copy at the start of what arrives for the echo once the
+// line has shown that it echoes, by either
+//  - time: a copy that began to come in while the request could still be on the wire (its
+//    bytes at the line's rate, then the 3.5 characters of silence a device waits before it may
+//    answer). No reply comes that soon. Until a line has been judged, serWrite waits that
+//    long for it; later it only looks whether something came during the write;
+//  - content: a copy followed, in the same read, by a whole frame with a valid CRC.
+// The echo takes no room from the reply: a read takes in the copy on top of max_len.
+// A device may also answer with its request byte for byte (it does so to a reset, and some
+// acknowledge a block so). A lone copy on a line not shown to echo, which came only after the
+// request had left, counts as nothing the first time; the same request sent again bringing it
+// back alone and late again makes it the reply, and the line is taken for one without echo. A
+// reply that is no copy shows a line without echo. A broken or partial echo is handed on as it
+// came, for the caller to refuse.
+//
+// Under serFast a read also ends once it holds a whole frame with a valid CRC, after the
+// Modbus end-of-frame silence, instead of the longer silence serInit sets.
 #pragma once
 
 #include <cstdint>
@@ -26,18 +35,27 @@
 
 // What a line was seen to do with the requests sent on it since the port was opened.
 enum ser_echo_t {
-    SER_ECHO_UNKNOWN, // no reply judged yet
+    SER_ECHO_UNKNOWN, // not judged yet
     SER_ECHO_NONE,    // a reply came without a copy of the request ahead of it
-    SER_ECHO_SEEN,    // a copy of the request came ahead of the reply
+    SER_ECHO_SEEN,    // the line hands the request back
 };
 
-// The request sent last, as long as its echo may still be coming.
-struct ser_echo {
+// What the link knows of its line beyond the system's handle: the same on every system.
+struct ser_link {
+    uint32_t baud;     // as set up: how long a request is on the wire
+    uint32_t gap_ms;   // silence after a byte that ends a read
+    uint32_t total_ms; // longest a read waits in all
+    bool fast;         // serFast
+    int requests;      // requests sent since the port was opened,
+    int resends;       // ... and of them the same as the one before, sent again
+    // The request sent last, as long as its echo may still be coming.
     uint8_t request[1040]; // the longest frame there is
     int length;
     int matched; // bytes of its copy already taken from earlier reads; -1: not looking for one
-    bool alone;  // its copy came back alone for a whole read the last time it was sent
+    bool early;  // input came in while it could still have been on the wire
+    bool alone;  // its copy came back alone, and late, the last time it was sent
     ser_echo_t line;
+    uint8_t rx[2 * 1040]; // what one read takes in: an echo and the longest reply behind it
 };
 
 // The line as set up: what serInit asks for, or what the driver reports it took.
@@ -56,13 +74,13 @@ struct ser_port {
     HANDLE handle; // NULL when closed
 #else
     int fd;
-    bool open; // a zeroed record is a closed port, never descriptor 0
+    bool open;              // a zeroed record is a closed port, never descriptor 0
+    int serial_flags;       // the driver's flags as found, to give back at close
+    bool serial_flags_kept; // ... when serFast changed them
 #endif
-    const char *path;  // as given to serOpen; the caller keeps it while the port is open
-    uint32_t gap_ms;   // silence after a byte that ends a read
-    uint32_t total_ms; // longest a read waits in all
-    bool sent;         // the last call was serWrite: the purge after it keeps what came since
-    ser_echo echo;
+    const char *path; // as given to serOpen; the caller keeps it while the port is open
+    bool sent;        // the last call was serWrite: the purge after it keeps what came since
+    ser_link link;
 };
 
 // Opens path for reading and writing, refused to anyone else while held (and to a second
@@ -75,11 +93,18 @@ int serOpen(ser_port *port, const char *path);
 // 0, or -1 with a message on standard error when the current settings cannot be read.
 int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms);
 
+// For runs that send the next request as soon as a reply is in: a read also ends at the Modbus
+// end of frame once it holds a whole frame, and a USB adapter is asked to hand on what it
+// receives at once rather than after its latency timer (where the driver allows; given back at
+// serClose).
+void serFast(ser_port *port);
+
 // Returns once the bytes have left; the count written.
 int serWrite(ser_port *port, const void *buf, int len);
 
 // Up to max_len bytes under the time-outs of serInit; 0 when nothing came. Never more than
-// came after the last request, less its echo.
+// came after the last request, less its echo; what came past max_len then is dropped, as the
+// next request would drop it.
 int serRead(ser_port *port, void *buf, int max_len);
 
 // Drops everything received so far, except right after serWrite (see above).
@@ -90,17 +115,28 @@ void serClose(ser_port *port);
 
 // The platform-free part of the link, which both backends call.
 
-// A new port: nothing known of its line.
-void serEchoReset(ser_echo *e);
+// A new port: nothing known of its line; reads as serInit sets them.
+void serLinkReset(ser_link *l);
+// serInit has set the line up.
+void serLinkSetUp(ser_link *l, uint32_t baud, uint32_t gap_ms);
 // serWrite is sending this request: its copy may come back ahead of the reply.
-void serEchoSent(ser_echo *e, const void *request, int length);
+void serEchoSent(ser_link *l, const void *request, int length);
+// How long after the start of the write of length bytes serWrite looks for input that shows
+// an echo, in microseconds; 0: only at once; -1: no need.
+int64_t serEchoWatchUs(const ser_link *l, int length);
+// Input came in while the request could still be on the wire.
+void serEchoEarly(ser_link *l);
 // Everything received has been dropped: no copy is looked for any more.
-void serEchoForget(ser_echo *e);
-// true while the got bytes a read holds may be nothing but the echo: the read then waits on,
-// to its total time, rather than end at a silence.
-bool serEchoHold(const ser_echo *e, const uint8_t *buf, int got);
-// At the end of a read of got bytes: the echo taken out, the count left at the start of buf.
-int serEchoCut(ser_echo *e, uint8_t *buf, int got);
+void serEchoForget(ser_link *l);
+// How many bytes a read of max_len may take in: the echo still to come on top.
+int serReadRoom(const ser_link *l, int max_len);
+// After the got bytes a read holds in l->rx: the silence in microseconds after the last of
+// them that ends the read, or -1 while they may be nothing but the echo: the read then waits
+// on, to its total time.
+int64_t serReadSilenceUs(const ser_link *l, int got);
+// At the end of a read of got bytes into l->rx: the echo taken out, at most max_len of the rest
+// in buf; their count.
+int serEchoCut(ser_link *l, int got, uint8_t *buf, int max_len);
 
 // One line on standard error naming what the driver did not take, when it did not take all.
 void serReportLine(const char *path, const ser_line &asked, const ser_line &got);

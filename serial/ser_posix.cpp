@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <iterator>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -27,7 +28,8 @@ int serOpen(ser_port *port, const char *path)
     port->fd = -1;
     port->path = path;
     port->sent = false;
-    serEchoReset(&port->echo);
+    port->serial_flags_kept = false;
+    serLinkReset(&port->link);
     // Without O_NONBLOCK the open can wait for carrier; without O_NOCTTY the port could become
     // our controlling terminal.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -44,9 +46,6 @@ int serOpen(ser_port *port, const char *path)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     port->fd = fd;
     port->open = true;
-    // Until serInit sets them, reads keep the timing the caller counts on.
-    port->gap_ms = 10;
-    port->total_ms = 1000;
     return 0;
 }
 
@@ -114,10 +113,39 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
     // A pty has no modem lines (ENOTTY); that is no reason to fail.
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(port->fd, TIOCMBIC, &lines);
-    port->gap_ms = timeout_ms;
-    port->total_ms = 1000;
+    serLinkSetUp(&port->link, baud, timeout_ms);
     ReportLine(port, baud);
     return 0;
+}
+
+void serFast(ser_port *port)
+{
+    port->link.fast = true;
+    // A USB adapter's driver may hold received bytes back until its latency timer runs out
+    // (16 ms on an FTDI chip), on every reply; low latency asks it to hand them on at once.
+    // Drivers without the request (a pseudo-terminal) refuse it, which changes nothing.
+    serial_struct ss{};
+    if (!port->open || port->serial_flags_kept || ioctl(port->fd, TIOCGSERIAL, &ss) != 0)
+        return;
+    port->serial_flags = ss.flags;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    port->serial_flags_kept =
+        ss.flags != port->serial_flags && ioctl(port->fd, TIOCSSERIAL, &ss) == 0;
+}
+
+// Whether input comes in before deadline: at once when the deadline has passed.
+static bool InputBy(const ser_port *port, Clock::time_point deadline)
+{
+    for (;;) {
+        auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+        timespec ts{static_cast<time_t>(left / std::chrono::seconds(1)),
+                    static_cast<long>((left % std::chrono::seconds(1)).count())};
+        pollfd pfd{port->fd, POLLIN, 0};
+        int r = ppoll(&pfd, 1, &ts, nullptr);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r > 0 && (pfd.revents & POLLIN);
+    }
 }
 
 int serWrite(ser_port *port, const void *buf, int len)
@@ -126,10 +154,11 @@ int serWrite(ser_port *port, const void *buf, int len)
         port->sent = false;
         return 0;
     }
+    const Clock::time_point start = Clock::now();
     // Purged before the write, which takes a whole request at once: the reply cannot be in yet.
     tcflush(port->fd, TCIFLUSH);
     port->sent = true;
-    serEchoSent(&port->echo, buf, len);
+    serEchoSent(&port->link, buf, len);
     const char *p = static_cast<const char *>(buf);
     int done = 0;
     while (done < len) {
@@ -150,6 +179,11 @@ int serWrite(ser_port *port, const void *buf, int len)
     int err = errno;
     while (tcdrain(port->fd) != 0 && errno == EINTR) {
     }
+    // A UART's drain waits for the last stop bit, and its echo is in by then; a pseudo-terminal
+    // or a USB adapter returns sooner, and the echo comes while the bytes are on the wire.
+    const int64_t watch = serEchoWatchUs(&port->link, len);
+    if (watch >= 0 && InputBy(port, start + std::chrono::microseconds(watch)))
+        serEchoEarly(&port->link);
     errno = err;
     return done;
 }
@@ -159,36 +193,36 @@ int serRead(ser_port *port, void *buf, int max_len)
     port->sent = false;
     if (!port->open || max_len <= 0)
         return 0;
-    auto *p = static_cast<uint8_t *>(buf);
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(port->total_ms);
+    ser_link *l = &port->link;
+    const int room = serReadRoom(l, max_len);
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(l->total_ms);
     Clock::time_point until = end;
     int got = 0;
-    while (got < max_len) {
+    while (got < room) {
         auto left = until - Clock::now();
         if (left <= Clock::duration::zero())
             break;
-        // Round up so the wait never ends before the deadline.
-        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        timespec ts{static_cast<time_t>(left / std::chrono::seconds(1)),
+                    static_cast<long>((left % std::chrono::seconds(1)).count())};
         pollfd pfd{port->fd, POLLIN, 0};
-        int r = poll(&pfd, 1, static_cast<int>(ms));
+        int r = ppoll(&pfd, 1, &ts, nullptr);
         if (r < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (r <= 0)
             break;
         if (!(pfd.revents & POLLIN))
             break; // hang-up or error without data: the other side is gone
-        ssize_t n = read(port->fd, p + got, static_cast<size_t>(max_len - got));
+        ssize_t n = read(port->fd, l->rx + got, static_cast<size_t>(room - got));
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
             break;
         got += static_cast<int>(n);
-        // A silence after what may be only the echo does not end the read: the reply may follow.
-        until = serEchoHold(&port->echo, p, got)
-                    ? end
-                    : std::min(end, Clock::now() + std::chrono::milliseconds(port->gap_ms));
+        const int64_t silence = serReadSilenceUs(l, got);
+        until =
+            silence < 0 ? end : std::min(end, Clock::now() + std::chrono::microseconds(silence));
     }
-    return serEchoCut(&port->echo, p, got);
+    return serEchoCut(l, got, static_cast<uint8_t *>(buf), max_len);
 }
 
 void serPurge(ser_port *port)
@@ -198,7 +232,7 @@ void serPurge(ser_port *port)
     // Right after a send, serWrite has purged already: what came since may be the reply.
     if (port->open && !std::exchange(port->sent, false)) {
         tcflush(port->fd, TCIFLUSH);
-        serEchoForget(&port->echo);
+        serEchoForget(&port->link);
     }
 }
 
@@ -206,6 +240,14 @@ void serClose(ser_port *port)
 {
     if (!port->open)
         return;
+    if (port->serial_flags_kept) {
+        serial_struct ss{};
+        if (ioctl(port->fd, TIOCGSERIAL, &ss) == 0) {
+            ss.flags = port->serial_flags;
+            ioctl(port->fd, TIOCSSERIAL, &ss);
+        }
+        port->serial_flags_kept = false;
+    }
     // On a pty the exclusive flag outlives the descriptor while the master stays open.
     ioctl(port->fd, TIOCNXCL);
     close(port->fd);

@@ -1,6 +1,7 @@
 // Serial link on the Win32 communications API.
 #include "serial/ser.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -8,7 +9,7 @@ int serOpen(ser_port *port, const char *path)
 {
     port->path = path;
     port->sent = false;
-    serEchoReset(&port->echo);
+    serLinkReset(&port->link);
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -16,9 +17,6 @@ int serOpen(ser_port *port, const char *path)
         return -1;
     }
     port->handle = h;
-    // Until serInit sets them, the time-outs are the port's own; these are only for the echo.
-    port->gap_ms = 10;
-    port->total_ms = 1000;
     return 0;
 }
 
@@ -94,51 +92,88 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
     SetCommState(port->handle, &dcb);
     SetCommTimeouts(port->handle, &timeouts);
     SetCommMask(port->handle, 0);
-    port->gap_ms = timeout_ms;
-    port->total_ms = 1000;
+    serLinkSetUp(&port->link, baud, timeout_ms);
     ReportLine(port, baud, timeouts);
     return 0;
 }
 
+void serFast(ser_port *port)
+{
+    // The adapter's latency timer is a setting of its driver here, not of the program.
+    port->link.fast = true;
+}
+
+// The bytes waiting in the driver.
+static DWORD Queued(const ser_port *port)
+{
+    COMSTAT stat{};
+    DWORD errors = 0;
+    return ClearCommError(port->handle, &errors, &stat) ? stat.cbInQue : 0;
+}
+
 int serWrite(ser_port *port, const void *buf, int len)
 {
+    const DWORD start = GetTickCount();
     // Purged before the write: the reply to this request cannot have come yet. No output
     // purge anywhere: it would drop what a USB adapter still holds of the request.
     PurgeComm(port->handle, PURGE_RXCLEAR);
     port->sent = true;
-    serEchoSent(&port->echo, buf, len);
+    serEchoSent(&port->link, buf, len);
     DWORD written = 0;
     WriteFile(port->handle, buf, static_cast<DWORD>(len), &written, nullptr);
     // WriteFile may complete while the driver still holds the bytes; this waits until they
     // have gone out.
     FlushFileBuffers(port->handle);
+    // The echo comes while the bytes are on the wire; a driver may return before they are.
+    const int64_t watch = serEchoWatchUs(&port->link, len);
+    if (watch >= 0) {
+        const DWORD until_ms = static_cast<DWORD>((watch + 999) / 1000);
+        while (Queued(port) == 0 && GetTickCount() - start < until_ms)
+            Sleep(1);
+        if (Queued(port) > 0)
+            serEchoEarly(&port->link);
+    }
     return static_cast<int>(written);
 }
 
 int serRead(ser_port *port, void *buf, int max_len)
 {
     port->sent = false;
-    auto *p = static_cast<uint8_t *>(buf);
+    ser_link *l = &port->link;
+    const int room = serReadRoom(l, max_len);
+    // The port's time-outs end a read at the gap after a byte, or after its total time. Where a
+    // read must go on past such a silence (what came may be only the echo) or end sooner (a
+    // whole frame under serFast), each ReadFile gets the interval and the time that are left.
+    const DWORD interval = l->fast ? 1 : l->gap_ms;
     const DWORD start = GetTickCount();
-    DWORD got = 0;
-    ReadFile(port->handle, p, static_cast<DWORD>(max_len), &got, nullptr);
-    // What came may be only the echo: read on for what follows it, within the read's total
-    // time, rather than end at the silence after it.
-    while (static_cast<int>(got) < max_len && serEchoHold(&port->echo, p, static_cast<int>(got))) {
+    DWORD last = start; // when the last bytes came, from start
+    bool usual = true;  // the time-outs serInit set are in force
+    int got = 0;
+    while (got < room) {
+        DWORD until = l->total_ms;
+        const int64_t silence = got > 0 ? serReadSilenceUs(l, got) : -1;
+        if (silence >= 0)
+            until = std::min(until, last - start + static_cast<DWORD>((silence + 999) / 1000));
         const DWORD spent = GetTickCount() - start;
-        if (spent >= port->total_ms)
+        if (spent >= until)
             break;
-        COMMTIMEOUTS rest = ReadTimeouts(port->gap_ms, port->total_ms - spent);
-        SetCommTimeouts(port->handle, &rest);
+        if (got > 0 || l->fast) {
+            COMMTIMEOUTS rest = ReadTimeouts(interval, until - spent);
+            SetCommTimeouts(port->handle, &rest);
+            usual = false;
+        }
         DWORD more = 0;
-        ReadFile(port->handle, p + got, static_cast<DWORD>(max_len) - got, &more, nullptr);
-        COMMTIMEOUTS usual = ReadTimeouts(port->gap_ms, port->total_ms);
-        SetCommTimeouts(port->handle, &usual);
+        ReadFile(port->handle, l->rx + got, static_cast<DWORD>(room - got), &more, nullptr);
         if (more == 0)
             break;
-        got += more;
+        got += static_cast<int>(more);
+        last = GetTickCount();
     }
-    return serEchoCut(&port->echo, p, static_cast<int>(got));
+    if (!usual) {
+        COMMTIMEOUTS timeouts = ReadTimeouts(l->gap_ms, l->total_ms);
+        SetCommTimeouts(port->handle, &timeouts);
+    }
+    return serEchoCut(l, got, static_cast<uint8_t *>(buf), max_len);
 }
 
 void serPurge(ser_port *port)
@@ -146,7 +181,7 @@ void serPurge(ser_port *port)
     // Right after a send, serWrite has purged already: what came since may be the reply.
     if (!std::exchange(port->sent, false)) {
         PurgeComm(port->handle, PURGE_RXCLEAR);
-        serEchoForget(&port->echo);
+        serEchoForget(&port->link);
     }
 }
 

@@ -29,12 +29,14 @@ struct Engine : testing::Test {
             simStop(&target);
         started = false;
     }
-    // A reply on a real line comes no sooner than the request took to go out; a pty delivers
-    // at once. The target's 20 ms keep the reply clear of the purge that follows each send,
-    // however late a loaded machine runs the tool.
+    // A reply on a real line comes no sooner than the request took to go out, and an echo
+    // while it does; a pty delivers at once, so the target paces both as a line would. Its
+    // 20 ms keep the reply clear of the purge that follows each send, however late a loaded
+    // machine runs the tool.
     void start(sim_config cfg)
     {
         stop();
+        cfg.pace = true;
         cfg.gap_us = 20000;
         std::string error;
         ASSERT_TRUE(simStart(&target, cfg, &error)) << error;
@@ -93,8 +95,9 @@ struct Engine : testing::Test {
 
 // One block, a whole one (no empty block after it) and a short last one, on a clean line, on
 // lines that echo every request (the reply right behind the echo, in the same burst, or in a
-// later read), and with a device that acknowledges a block with the block itself: its first
-// copy may be an echo whose reply was lost, so that block goes out once more.
+// later read), and with a device that acknowledges a block with the block itself: without
+// echo its first copy may be an echo whose reply was lost, so that block goes out once more;
+// behind an echo, the two copies of a whole block are more than a read's max_len.
 TEST_F(Engine, EveryImageSizeCompletesOnEachKindOfLine)
 {
     struct line {
@@ -105,8 +108,9 @@ TEST_F(Engine, EveryImageSizeCompletesOnEachKindOfLine)
     };
     for (const line &l :
          {line{false, -1, false, 0}, line{true, -1, false, 0}, line{true, 0, false, 0},
-          line{true, 200, false, 0}, line{false, -1, true, 1}}) {
-        SCOPED_TRACE(testing::Message() << "echo " << l.echo << " gap " << l.echo_gap_ms);
+          line{true, 200, false, 0}, line{false, -1, true, 1}, line{true, -1, true, 0}}) {
+        SCOPED_TRACE(testing::Message() << "echo " << l.echo << " gap " << l.echo_gap_ms
+                                        << " full ack " << l.full_ack);
         sim_config cfg;
         cfg.echo.rate = l.echo ? 1 : 0;
         cfg.echo_gap_ms = l.echo_gap_ms;
@@ -135,6 +139,22 @@ TEST_F(Engine, LostRepliesAreResentOnTimeAndAnEchoIsNeverTheReply)
         const double gap_s = double(w[i].t_us - w[i - 1].t_us) / 1e6;
         EXPECT_GT(gap_s, 0.99) << i;
         EXPECT_LT(gap_s, 2.5) << i;
+    }
+}
+
+// A device that stays silent at first, as one powered or reset after Program is pressed: on a
+// line that echoes, its echo comes back alone request after request, and must never count as
+// the device's reply; every block is written once the device answers.
+TEST_F(Engine, ADeviceThatAnswersLateGetsEveryBlockWithAndWithoutEcho)
+{
+    for (const auto &[echo, late_s] :
+         {std::pair{true, 3}, std::pair{true, 8}, std::pair{false, 3}}) {
+        SCOPED_TRACE(testing::Message() << "echo " << echo << " late " << late_s << " s");
+        sim_config cfg;
+        cfg.echo.rate = echo ? 1 : 0;
+        cfg.late_ms = late_s * 1000;
+        expect_complete_run(cfg, pattern(2000), late_s + 3);
+        EXPECT_GE(simCounts(&target).asleep, late_s - 1);
     }
 }
 

@@ -10,10 +10,14 @@
 // ctl bit 0: replace the last two bytes with a valid frame CRC; bit 1: put the image's CRC in
 // bytes 11 and 12 first (as an honest target would); bit 2: the read also waits its full time,
 // so the next step resends; bit 3: a copy of the last request goes ahead of the reply, as a
-// line that echoes puts it; bit 4: with one byte of that copy changed. Without the bits the
-// bytes go to the link exactly as given. Each read returns at most max_len bytes of a reply,
-// the rest waits for the next read unless a send purges it; an empty reply is a read on which
-// nothing came. What a read returns goes through the link's own echo check, as in the backends.
+// line that echoes puts it (on the first reply after a request only: a line echoes what was
+// just sent); bit 4: with one byte of that copy changed; bit 5: that copy comes
+// only after the request has left (as a USB adapter may hold a short echo back), where without
+// the bit it begins while the request is still on the wire. Without the bits the bytes go to
+// the link exactly as given. Each read returns at most what the link asks for (max_len, and the
+// echo on top), the rest waits for the next read unless a send purges it; an empty reply is a
+// read on which nothing came. What a read returns goes through the link's own echo check, as
+// in the backends.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -75,6 +79,11 @@ struct world {
     uint32_t sent_at = 0; // when the last request went out
     bool again = false;   // a step sent the last request again
     bool exhausted = false;
+    bool fresh = false;   // no reply drawn since the last request went out
+    size_t echo_left = 0; // bytes at the start of pending that are the line's echo
+    bool echo_early = false;
+    bool echo_only = false; // what the last read handed on was nothing but echo
+    bool shown = false;     // an intact echo came while its request was on the wire
 };
 
 world w;
@@ -101,11 +110,17 @@ bool nextReply()
     }
     if (ctl & 4)
         w.now += MODBUS_RESPONSE_TIMEOUT + 1;
-    if (ctl & 8) {
+    w.echo_left = 0;
+    // A line hands back what was just sent: only the reply read first after a request has an
+    // echo ahead of it.
+    if ((ctl & 8) && w.fresh) {
         bytes echo = w.request;
         if ((ctl & 16) && !echo.empty())
             echo[n % echo.size()] ^= 0x20;
         w.pending.insert(w.pending.begin(), echo.begin(), echo.end());
+        w.echo_left = echo.size();
+        w.echo_early = !(ctl & 32);
+        w.shown = w.shown || (w.echo_early && !(ctl & 16));
     }
     return true;
 }
@@ -152,13 +167,19 @@ int serOpen(ser_port *port, const char *)
 {
     *port = ser_port{};
     port->open = true;
-    serEchoReset(&port->echo);
+    serLinkReset(&port->link);
     return 0;
 }
 
-int serInit(ser_port *, uint32_t, uint32_t)
+int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 {
+    serLinkSetUp(&port->link, baud, timeout_ms);
     return 0;
+}
+
+void serFast(ser_port *port)
+{
+    port->link.fast = true;
 }
 
 int serWrite(ser_port *port, const void *buf, int len)
@@ -169,7 +190,12 @@ int serWrite(ser_port *port, const void *buf, int len)
     w.again = w.again || sent == w.request;
     w.request = sent;
     w.sent_at = w.now;
-    serEchoSent(&port->echo, buf, len);
+    w.fresh = true;
+    serEchoSent(&port->link, buf, len);
+    // The reply read next is the next one of the input: the purge after this send drops
+    // whatever is pending. Its echo, unless late, begins while this request is on the wire.
+    if (serEchoWatchUs(&port->link, len) >= 0 && w.left >= 3 && (w.in[0] & 8) && !(w.in[0] & 32))
+        serEchoEarly(&port->link);
     port->sent = true;
     w.sends++;
     w.now += static_cast<uint32_t>(len) / 10 + 1; // 95 us a byte on the line
@@ -184,13 +210,20 @@ int serRead(ser_port *port, void *buf, int max_len)
         w.now += 1000; // nothing came: the read waited its full time
         return 0;
     }
-    const size_t n = std::min(w.pending.size(), static_cast<size_t>(max_len));
-    auto *b = static_cast<uint8_t *>(buf);
-    std::copy(w.pending.begin(), w.pending.begin() + static_cast<long>(n), b);
+    w.fresh = false;
+    ser_link *l = &port->link;
+    const size_t n = std::min(w.pending.size(), static_cast<size_t>(serReadRoom(l, max_len)));
+    check(n <= sizeof l->rx, "a read fits the link's buffer");
+    std::copy(w.pending.begin(), w.pending.begin() + static_cast<long>(n), l->rx);
     w.pending.erase(w.pending.begin(), w.pending.begin() + static_cast<long>(n));
+    const size_t echo = std::min(n, w.echo_left);
+    w.echo_left -= echo;
     w.now += n ? static_cast<uint32_t>(SERIAL_READ_TIMEOUT + n / 10) : 1000;
-    const int got = serEchoCut(&port->echo, b, static_cast<int>(n));
-    check(got >= 0 && got <= static_cast<int>(n), "the echo taken out of what came, no more");
+    auto *b = static_cast<uint8_t *>(buf);
+    const int got = serEchoCut(l, static_cast<int>(n), b, max_len);
+    check(got >= 0 && got <= static_cast<int>(n) && got <= max_len,
+          "the echo taken out of what came, no more, and no more than asked");
+    w.echo_only = got > 0 && echo == n;
     w.last.assign(b, b + got);
     installer_t judged{};
     judged.buf = b;
@@ -204,7 +237,7 @@ void serPurge(ser_port *port)
 {
     // Right after a send the link keeps what has come since (here: nothing yet).
     if (!std::exchange(port->sent, false))
-        serEchoForget(&port->echo);
+        serEchoForget(&port->link);
     w.pending.clear();
 }
 
@@ -267,6 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint32_t offset = t.image_current_offset;
         const int sends = w.sends;
         w.last.clear();
+        w.echo_only = false;
         w.now += WINDOWS_TIMER_PERIOD;
         // The clock starts a second before its 32-bit wrap: elapsed time is the unsigned
         // difference, and a request goes out again exactly when the response time is up.
@@ -276,8 +310,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         w.again = false;
         do_program(&t);
         check(w.again == due, "sent again when, and only when, the response time is up");
-        if (waiting && (t.state != before || t.image_current_offset != offset))
+        if (waiting && (t.state != before || t.image_current_offset != offset)) {
             check(refOk(w.last), "moves on only on a good reply");
+            // Only a line whose echo always came late may be taken for a device that answers
+            // with a copy of its request; one that showed its echo in time never.
+            check(!w.echo_only || (!w.echo_early && !w.shown),
+                  "a request taken as answered by nothing but its echo");
+        }
         if (before == STATE_VERIFY && t.state == STATE_TARGET_RESET)
             check(carriesImageCrc(w.last), "verified only by a reply carrying the image's CRC");
         if (before == STATE_COMPLETE || before == STATE_VERIFY_FAILED) {

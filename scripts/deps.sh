@@ -26,10 +26,12 @@ WINE_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine libxrende
 # two static analyzers.
 CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
 # A release (scripts/release.sh): both programs built, and the Debian package made; its tests
-# read the Windows program's version resource with wrestool and check the package's desktop
-# entry with desktop-file-validate.
+# read the Windows program's resources with wrestool, decode its icons with icotool and check
+# the package's desktop entry with desktop-file-validate.
 RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev g++-mingw-w64-x86-64-posix dpkg-dev git)
 RELEASE_TEST_PACKAGES=(icoutils desktop-file-utils)
+# The tool's icon made from its drawing (scripts/icon.sh), once after each change to it.
+ICON_PACKAGES=(librsvg2-bin icoutils)
 # The serial backend on a real kernel UART: an emulated PC booting Debian's own kernel with an
 # initramfs of static busybox and the test program, put together with cpio at test time.
 UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio)

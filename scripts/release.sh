@@ -167,6 +167,8 @@ cp "$work/mingw/shell/vek-update.exe" "$work/out/$exe"
 sed_name=$(printf '%s' "$name" | sed 's/[&|]/\\&/g')
 title=$(sed -n 's/^#define VEK_TITLE "\(.*\)"$/\1/p' shell/dialog.h)
 [ -n "$title" ] || fail "no VEK_TITLE in shell/dialog.h"
+icon=$(sed -n 's/^Icon=//p' packaging/vek-update.desktop.in)
+[ -n "$icon" ] || fail "no Icon in packaging/vek-update.desktop.in"
 fill() {
     sed -e "s|@VERSION@|$version|g" -e "s|@IMAGE_NAME@|$sed_name|g" -e "s|@IMAGE_SIZE@|$size|g" \
         -e "s|@IMAGE_CRC@|$crc|g" -e "s|@COMMIT@|$commit$commit_note|g" -e "s|@TITLE@|$title|g" "$1"
@@ -178,6 +180,15 @@ mkdir -p "$root/usr/share/applications" "$root/usr/share/doc/vek-update" "$root/
 fill packaging/vek-update.desktop.in >"$root/usr/share/applications/vek-update.desktop"
 fill packaging/README.in >"$root/usr/share/doc/vek-update/README"
 install -m 644 packaging/copyright "$root/usr/share/doc/vek-update/copyright"
+# The icon the menu entry names, in the theme every desktop falls back to: the drawing, and the
+# bitmaps scripts/icon.sh made of it (vek-SIZE.png) for desktops that want one of a size.
+icons=$root/usr/share/icons/hicolor
+install -D -m 644 resources/icon/vek.svg "$icons/scalable/apps/$icon.svg"
+for png in resources/icon/vek-*.png; do
+    px=${png%.png}
+    px=${px##*-}
+    install -D -m 644 "$png" "$icons/${px}x$px/apps/$icon.png"
+done
 
 # dpkg-shlibdeps reads the package names from a source tree's debian/control.
 mkdir -p "$work/shlibdeps/debian"

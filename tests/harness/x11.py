@@ -66,12 +66,16 @@ def _xlib(env):
     # libX11, its calls made here typed, and a connection to env's display.
     x11 = ctypes.CDLL("libX11.so.6")
     ptr, xid, i, text = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_char_p
+    out = ctypes.POINTER
     for name, result, args in (
             ("XOpenDisplay", ptr, [text]), ("XDefaultRootWindow", xid, [ptr]),
             ("XInternAtom", xid, [ptr, text, i]),
             ("XSendEvent", i, [ptr, xid, i, ctypes.c_long, ptr]),
             ("XGrabPointer", i, [ptr, xid, i, ctypes.c_uint, i, i, xid, xid, xid]),
-            ("XGrabKeyboard", i, [ptr, xid, i, i, i, xid]), ("XCloseDisplay", i, [ptr])):
+            ("XGrabKeyboard", i, [ptr, xid, i, i, i, xid]), ("XCloseDisplay", i, [ptr]),
+            ("XGetWindowProperty", i, [ptr, xid, xid, ctypes.c_long, ctypes.c_long, i, xid,
+                                       out(xid), out(i), out(xid), out(xid), out(ptr)]),
+            ("XFree", i, [ptr])):
         function = getattr(x11, name)
         function.restype, function.argtypes = result, args
     display = x11.XOpenDisplay(env["DISPLAY"].encode())
@@ -88,6 +92,28 @@ def close_window(env, window):
     event.l[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
     x11.XSendEvent(display, int(window), 0, 0, ctypes.byref(event))
     x11.XCloseDisplay(display)
+
+
+def icons(env, window):
+    # The icons a window gives the window manager (_NET_WM_ICON): {size: the ARGB of each
+    # pixel, row by row from the top}.
+    x11, display = _xlib(env)
+    kind, form, count, left = ctypes.c_ulong(), ctypes.c_int(), ctypes.c_ulong(), ctypes.c_ulong()
+    data = ctypes.c_void_p()
+    x11.XGetWindowProperty(display, int(window), x11.XInternAtom(display, b"_NET_WM_ICON", 0), 0,
+                           1 << 20, 0, 0, kind, form, count, left, data)  # 0: any type
+    values = []
+    if data:  # format 32 comes as C longs, sign-extended
+        longs = ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))
+        values = [longs[i] & 0xFFFFFFFF for i in range(count.value)]
+        x11.XFree(data)
+    x11.XCloseDisplay(display)
+    found, at = {}, 0
+    while at + 2 <= len(values):
+        width, height = values[at:at + 2]
+        found[width] = values[at + 2:at + 2 + width * height]
+        at += 2 + width * height
+    return found
 
 
 def input_released(env):

@@ -11,6 +11,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import cases  # the Wine cases, from tests/wine
@@ -21,6 +22,8 @@ SRC = facts.ROOT
 VERSION = "1.2.3"
 EXE, DEB = f"vek-update-{VERSION}.exe", f"vek-update_{VERSION}_amd64.deb"
 FILES = [EXE, DEB, "SHA256SUMS", "RELEASE.txt"]  # in the order the script lists them
+# The sizes of the icon, as scripts/icon.sh made its bitmaps (vek-SIZE.png).
+ICON_SIZES = sorted(int(p.stem[4:]) for p in (SRC / "resources/icon").glob("vek-*.png"))
 
 
 def sh(*argv, text=True, **options):
@@ -95,7 +98,8 @@ def build(d):
 
 
 def on_wine(d, readstatus, simulator):
-    cases.main("full", d / "r1" / EXE, readstatus, simulator, d / "a/fw.bin", d / "wine")
+    exe = d / "r1" / EXE
+    cases.main("full", exe, readstatus, simulator, d / "a/fw.bin", d / "wine")
     # The release names the CRC the simulated target computed of what it was sent.
     remote = re.search(r"^Remote CRC 0x([0-9a-f]+)", read_text(d / "wine/full/console.txt"), re.M)
     crc = f"0x{int(remote[1], 16):04x}" if remote else "no Remote CRC line"
@@ -103,7 +107,7 @@ def on_wine(d, readstatus, simulator):
     # The version resource as Windows shows it under Properties > Details, in US English, and
     # its table of US English strings: WORD-aligned, each key followed by NULs up to a DWORD,
     # then the value.
-    data = sh("wrestool", "-x", "--raw", "-t16", "-L1033", d / "r1" / EXE, text=False).stdout
+    data = sh("wrestool", "-x", "--raw", "-t16", "-L1033", exe, text=False).stdout
     major, minor, patch = (int(n) for n in VERSION.split("."))
     check(struct.pack("<4H", minor, major, 0, patch) * 2 in data, "file and product versions")
     strings = data.decode("utf-16-le", "replace").partition("040904B0\0")[2]
@@ -112,6 +116,38 @@ def on_wine(d, readstatus, simulator):
                        ("Comments", f"Firmware image fw.bin, 1000 bytes, CRC-16 {crc}")):
         found = re.search(f"{key}\0+([^\0]*)", strings)
         check(found and found[1] == value, f"{key}: {found and found[1]!r}, expected {value!r}")
+
+    # The manifest the loader reads at start-up (resource 1 of type 24): the common controls of
+    # version 6, per-monitor DPI awareness, no elevation; each in the namespace Windows looks
+    # in, or it is ignored without a word.
+    try:
+        manifest = ET.fromstring(sh("wrestool", "-x", "--raw", "-t24", "-n1", exe,
+                                    text=False).stdout)
+    except ET.ParseError as e:
+        raise run.Failed(f"the manifest is not well-formed: {e}") from e
+    ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+          "w05": "http://schemas.microsoft.com/SMI/2005/WindowsSettings",
+          "w16": "http://schemas.microsoft.com/SMI/2016/WindowsSettings"}
+    found = ([{k: e.get(k) for k in ("name", "version", "publicKeyToken")} for e in
+              manifest.iterfind("v1:dependency/v1:dependentAssembly/v1:assemblyIdentity", ns)],
+             [manifest.findtext(f"v3:application/v3:windowsSettings/{s}", None, ns)
+              for s in ("w16:dpiAwareness", "w05:dpiAware")],
+             [e.get("level") for e in manifest.iterfind(
+                 "v3:trustInfo/v3:security/v3:requestedPrivileges/v3:requestedExecutionLevel", ns)])
+    check(found == ([{"name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                      "publicKeyToken": "6595b64144ccf1df"}], cases.DPI, ["asInvoker"]),
+          f"the manifest says {found}")
+    # Its only icon group, the one Explorer shows: a 32-bit icon of each size, each whole
+    # (icotool decodes them).
+    check(sh("wrestool", "-l", "-t14", exe).stdout.count("\n") == 1, "not one icon group")
+    ico, icons = d / "wine/icon.ico", d / "wine/icon"
+    ico.write_bytes(sh("wrestool", "-x", "-t14", exe, text=False).stdout)
+    shutil.rmtree(icons, ignore_errors=True)
+    icons.mkdir()
+    done = sh("icotool", "-x", "-o", icons, ico)
+    sizes = re.findall(r"_(\d+)x\1x32\.png$", "\n".join(os.listdir(icons)), re.M)
+    check(done.returncode == 0 and sorted(map(int, sizes)) == ICON_SIZES,
+          f"the icons: {done.stderr} {os.listdir(icons)}")
 
 
 def packaged(d, simulator):
@@ -128,6 +164,14 @@ def packaged(d, simulator):
           "README lacks the dialout note")
     desktop = root / "usr/share/applications/vek-update.desktop"
     check(sh("desktop-file-validate", desktop).returncode == 0, "the desktop entry is not valid")
+    # The icon it names, in the theme every desktop falls back to: the drawing, and a bitmap of
+    # each size, as large as its folder says (the width and height of its PNG header).
+    icon = re.search(r"^Icon=(.+)$", read_text(desktop), re.M)
+    theme = root / "usr/share/icons/hicolor"
+    check(icon and (theme / f"scalable/apps/{icon[1]}.svg").is_file(), "no icon as the entry names")
+    for size in ICON_SIZES:
+        png = (theme / f"{size}x{size}/apps/{icon[1]}.png").read_bytes()
+        check(struct.unpack_from(">2I", png, 16) == (size, size), f"the {size} px icon's size")
     launcher = f"{root}{re.search(r'^Exec=(.*)$', read_text(desktop), re.M)[1]}"
 
     # The packaged program programs a target in its window.

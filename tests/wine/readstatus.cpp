@@ -8,11 +8,19 @@
 //   readstatus entry INDEX         entry INDEX of the dropped-down list
 //   readstatus close-box           the caption's close button
 //   readstatus box                 the fatal message box's button, then its texts
+//   readstatus dpi                 the dialog's DPI awareness (unaware, system, per-monitor),
+//                                  then the dpiAwareness and dpiAware settings the loader
+//                                  reads from the program's manifest ("" for none)
+//   readstatus controls            the comctl32.dll the dialog's process has loaded ("" for none)
 // Exit code 2 when the window asked for is not there.
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <vector>
 #include <windows.h>
+
+#include <psapi.h>
 
 #include "shell/dialog.h"
 
@@ -50,6 +58,48 @@ int Middle(HWND w)
     if (w == nullptr || !GetWindowRect(w, &r))
         return 2;
     return Point((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+// The files of the modules loaded in the process that shows window w, its program's first.
+std::vector<std::wstring> Modules(HWND w)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    HMODULE modules[256];
+    DWORD size = 0;
+    std::vector<std::wstring> files;
+    if (process != nullptr && EnumProcessModules(process, modules, sizeof modules, &size)) {
+        // size is what all of them would take, which may be more than there is room for.
+        for (DWORD i = 0; i < size / sizeof modules[0] && i < std::size(modules); i++) {
+            wchar_t file[MAX_PATH] = L"";
+            GetModuleFileNameExW(process, modules[i], file, MAX_PATH);
+            files.emplace_back(file);
+        }
+    }
+    if (process != nullptr)
+        CloseHandle(process);
+    return files;
+}
+
+// The setting NAME of the schema of the year (2005, 2016) in the manifest of program, as the
+// loader reads it when it starts the program.
+std::wstring ManifestSetting(const std::wstring &program, int year, const wchar_t *name)
+{
+    ACTCTXW manifest{};
+    manifest.cbSize = sizeof manifest;
+    manifest.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    manifest.lpSource = program.c_str();
+    manifest.lpResourceName = reinterpret_cast<LPCWSTR>(CREATEPROCESS_MANIFEST_RESOURCE_ID);
+    HANDLE context = CreateActCtxW(&manifest);
+    const std::wstring schema =
+        L"http://schemas.microsoft.com/SMI/" + std::to_wstring(year) + L"/WindowsSettings";
+    wchar_t value[256] = L"";
+    if (context != INVALID_HANDLE_VALUE) {
+        QueryActCtxSettingsW(0, context, schema.c_str(), name, value, 256, nullptr);
+        ReleaseActCtx(context);
+    }
+    return value;
 }
 
 } // namespace
@@ -111,6 +161,28 @@ int main(int argc, char **argv)
         POINT p{(item.left + item.right) / 2, (item.top + item.bottom) / 2};
         ClientToScreen(list, &p);
         return Point(p.x, p.y);
+    }
+    if (cmd == "dpi") {
+        static const char *const names[] = {"unaware", "system", "per-monitor"};
+        DPI_AWARENESS awareness =
+            GetAwarenessFromDpiAwarenessContext(GetWindowDpiAwarenessContext(dialog));
+        std::vector<std::wstring> modules = Modules(dialog);
+        if (modules.empty())
+            return 2;
+        printf("%s\n%ls\n%ls\n", awareness >= 0 && awareness < 3 ? names[awareness] : "invalid",
+               ManifestSetting(modules[0], 2016, L"dpiAwareness").c_str(),
+               ManifestSetting(modules[0], 2005, L"dpiAware").c_str());
+        return 0;
+    }
+    if (cmd == "controls") {
+        const std::wstring dll = L"\\comctl32.dll";
+        for (const std::wstring &file : Modules(dialog)) {
+            if (file.size() >= dll.size() &&
+                _wcsicmp(file.c_str() + file.size() - dll.size(), dll.c_str()) == 0)
+                printf("%ls", file.c_str());
+        }
+        printf("\n");
+        return 0;
     }
     fprintf(stderr, "readstatus: unknown command %s\n", cmd.c_str());
     return 3;

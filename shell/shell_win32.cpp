@@ -1,12 +1,16 @@
 // The Win32 dialog of the update tool: the port list, the Program button, the status line and
 // the timer that steps the sequence.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 #include <windows.h>
 
 #include "engine/installer.h"
 #include "engine/ui.h"
 #include "shell/dialog.h"
+#include "shell/ports.h"
 #include "shell/program.h"
 
 enum {
@@ -95,20 +99,20 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+// The ports present and free at start-up; ProbePorts' lines on those it left out go to the
+// console.
 static void ListPorts()
 {
-    int found = 0;
-    for (int n = 1; n < COM_MAX; n++) {
-        char name[sizeof comports[0].name];
-        snprintf(name, sizeof name, "\\\\.\\com%d", n);
-        FILE *f = fopen(name, "r");
-        if (f == nullptr)
-            continue;
-        fclose(f);
+    std::vector<std::string> left_out;
+    std::vector<port_info> ports = ProbePorts("", &left_out);
+    for (const std::string &line : left_out)
+        printf("%s\n", line.c_str());
+    for (size_t i = 0; i < ports.size() && i < COM_MAX; i++) {
+        const char *name = ports[i].path.c_str();
         SendDlgItemMessageA(hwnd, ID_PORTS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
-        comports[found].number = n;
-        memcpy(comports[found].name, name, sizeof name);
-        found++;
+        comports[i].number =
+            static_cast<int>(strtol(name + strcspn(name, "0123456789"), nullptr, 10));
+        snprintf(comports[i].name, sizeof comports[i].name, "%s", name);
     }
 }
 
@@ -132,7 +136,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int iCmdShow)
     wc.cbClsExtra = 0;
     wc.cbWndExtra = DLGWINDOWEXTRA;
     wc.hInstance = hInstance;
-    wc.hIcon = nullptr;
+    wc.hIcon = LoadIconA(hInstance, szAppName);
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszMenuName = nullptr;

@@ -15,6 +15,9 @@ from .run import WAIT, check, spawn, wait_for
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
+# Where serial drivers name their ports, by NT device; Wine's own takes those below WINE_PORTS.
+SERIAL_COMM = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
+WINE_PORTS = 256
 
 
 def environment(env, prefix):
@@ -52,10 +55,11 @@ def boot(prefix):
 
 
 def prefix(s, ports=()):
-    # A prefix in s.folder whose COM ports are exactly ports ({"COM3": path}), its server
-    # running in s.env until finish(s). A copy of the freshly booted VEK_WINE_TEMPLATE when
-    # there is one, in well under a second: the DLLs of system32, which Wine only reads, are
-    # hard links; every other file, the registry among them, which Wine rewrites, is copied.
+    # A prefix in s.folder whose COM ports are exactly ports ({"COM3": path}), named as Windows
+    # names them, its server running in s.env until finish(s). A copy of the freshly booted
+    # VEK_WINE_TEMPLATE when there is one, in well under a second: the DLLs of system32, which
+    # Wine only reads, are hard links; every other file, the registry among them, which Wine
+    # rewrites, is copied.
     where, template = s.folder / "prefix", os.environ.get("VEK_WINE_TEMPLATE", "")
     if Path(template, "system.reg").exists():
         dlls = str(Path(template, "drive_c/windows/system32")) + os.sep
@@ -64,23 +68,48 @@ def prefix(s, ports=()):
     else:
         boot(where)
     environment(s.env, where)
+    # When the prefix's first process starts, Wine's port driver takes COM1 to COM255 from
+    # HKLM\Software\Wine\Ports, written here into the registry file, and names each as
+    # Windows' serial driver does: NT device \Device\Serial(N-1), DOS device COMN, a value in
+    # SERIALCOMM; it links dosdevices/comN to the path (relative to dosdevices, so ASCII
+    # even in a checkout that is not). It then gives the machine's /dev/ttyS*, ttyUSB* and ttyACM*
+    # the numbers left up to COM256, skipping one whose dosdevices entry it cannot replace: a
+    # folder. The folders also stop ntdll opening COMN as /dev/ttyS(N-1) where no link is.
+    devices, ports = where / "dosdevices", {int(k[3:]): Path(v) for k, v in dict(ports).items()}
+    named = {n: os.path.relpath(path, devices) for n, path in ports.items() if n < WINE_PORTS}
+    check(all(v.isascii() for v in named.values()), f"paths Wine's registry cannot take: {named}")
+    with open(where / "system.reg", "a") as registry:
+        registry.write("\n[Software\\\\Wine\\\\Ports]\n" + "".join(
+            '"COM{}"="{}"\n'.format(n, v.replace("\\", "\\\\").replace('"', '\\"'))
+            for n, v in named.items()))
+    for link in devices.glob("com*"):
+        link.unlink()
+    for n in range(1, WINE_PORTS + 1):
+        if n not in ports:
+            (devices / f"com{n}").mkdir()
     subprocess.run([WINESERVER, "-p"], env=s.env, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     s.cleanups.append(lambda: (subprocess.run([WINESERVER, "-k"], env=s.env, timeout=WAIT),
                                shutil.rmtree(where, ignore_errors=True)))
-    # The prefix's first process has Wine link dosdevices/comN to the machine's /dev/ttyS*;
-    # the server, kept running, never does it again, so the links can be the test's own. Where
-    # no link is, Wine opens COM1 to COM256 as /dev/ttyS0 to ttyS255: a link to a folder, which
-    # cannot be opened as a port, stops that.
-    check(wine(s.env, "reg", "query", r"HKLM\Software\Wine").returncode == 0, "no prefix")
-    devices, no_port = where / "dosdevices", s.folder / "no-port"
-    no_port.mkdir(exist_ok=True)
-    for link in devices.glob("com*"):
-        link.unlink()
-    links = {f"com{n}": no_port for n in range(1, 257) if os.path.exists(f"/dev/ttyS{n - 1}")}
-    links.update({name.lower(): path for name, path in dict(ports).items()})
-    for name, path in links.items():
-        (devices / name).symlink_to(path)
+    want = {rf"\Device\Serial{n - 1}": f"COM{n}" for n in named}
+    [got] = wait_for("Wine's port driver", lambda: [
+        c for c in [serial_comm(s.env)] if c.items() >= want.items()])
+    check(got == want, f"SERIALCOMM names {got}, not only the test's ports")
+    # Ports above those Wine takes get no DOS device; they are linked here and named in
+    # SERIALCOMM as a driver that names its own ports would.
+    for n in ports.keys() - named.keys():
+        (devices / f"com{n}").symlink_to(ports[n])
+        done = wine(s.env, "reg", "add", SERIAL_COMM, "/v", rf"\Device\Serial{n - 1}",
+                    "/d", f"COM{n}")
+        check(done.returncode == 0, f"COM{n} not named: {done.stdout}")
+
+
+def serial_comm(env):
+    # The ports named in SERIAL_COMM, NT device to COM name, read through its parent key, which
+    # is there even when no port is.
+    done = wine(env, "reg", "query", r"HKLM\HARDWARE\DEVICEMAP", "/s")
+    check(done.returncode == 0, f"no prefix: {done.stdout}")
+    return dict(re.findall(r"^ +(\S+) +REG_SZ +(COM\d+)$", done.stdout.replace("\r", ""), re.M))
 
 
 def start(s, exe, readstatus):

@@ -5,13 +5,16 @@
 #   cases.py run PROGRAM.exe [ARGS...]    runs a program in a prefix without ports, its exit
 #                                         code passed on: the cross build's emulator
 #   cases.py serial SIM TEST.exe [ARGS]   the serial tests against targets on COM7 and COM8
+#   cases.py ports TEST.exe [ARGS]        the port list's tests, with COM ports named by Wine
 #   cases.py CASE VEK-UPDATE.exe READSTATUS.exe SIM IMAGE OUT
 # A CASE (full, failed, close) drives vek-update.exe as an operator would; its console,
 # its targets' logs and its screenshots stay in OUT/CASE.
 #
 # Wine does not refuse a second exclusive open of a COM port (share mode 0 is not enforced for
 # devices), so exclusive access is tested against the Linux build only.
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -23,6 +26,8 @@ from harness import facts, run, target, wine, x11
 from harness.run import RUN_WAIT, check, read_text, wait_for
 
 COM = r"\\.\com"
+ICON = facts.ROOT / "resources/icon/vek.ico"
+DPI = ["PerMonitorV2, PerMonitor", "true/pm"]  # the manifest's dpiAwareness and dpiAware
 
 
 def sim(s, simulator, name, *options):
@@ -92,10 +97,31 @@ def failed(s, a):
     check_target(a, w, t)
 
 
+def bitmap(ico, size):
+    # The ARGB of each pixel, row by row from the top, of the 32-bit bitmap of size in an .ico:
+    # after its BITMAPINFOHEADER, rows from the bottom.
+    for i in range(struct.unpack_from("<3H", ico)[2]):
+        width, *_, offset = struct.unpack_from("<4B2H2I", ico, 6 + 16 * i)
+        if width == size:
+            pixels = struct.unpack_from(f"<{size * size}I", ico, offset + 40)
+            return [p for y in reversed(range(size)) for p in pixels[y * size:(y + 1) * size]]
+    return None
+
+
 def close(s, a):
-    # No port at all: Program starts nothing and the tool goes on until closed.
+    # No port at all: Program starts nothing and the tool goes on until closed. Its manifest
+    # took effect: Wine 8.0 makes every process per-monitor DPI aware whatever it asks, so what
+    # the loader read from the manifest counts too; the current controls came from the
+    # side-by-side folder. The window manager got the icon's own bitmaps.
     w = tool(s, a)
     check(wine.ports(w) == ("", []), f"the list reads {wine.ports(w)}")
+    dpi, controls = wine.ask(w, "dpi"), "".join(wine.ask(w, "controls") or [])
+    check(dpi == ["per-monitor", *DPI], f"DPI awareness: {dpi}")
+    check(re.search(r"\\winsxs\\[^\\]*common-controls[^\\]*_6\.0\.", controls, re.I),
+          f"common controls: {controls}")
+    shown = x11.icons(s.env, x11.find_window(s.env, facts.TITLE))
+    check(shown and all(bitmap(ICON.read_bytes(), size) == argb for size, argb in shown.items()),
+          f"the window's icons of {sorted(shown)} pixels are not the program's")
     wine.press_program(w)
     wine.wait_status(w, "No port selected")
     wine.close_box(w)
@@ -111,17 +137,26 @@ def serial_ports(s, simulator):
     return {"COM7": plain.link, "COM8": echo.link}
 
 
+def listed_ports(s):
+    # The ports test_ports_win32 expects. Its own open of a port decides what opens, so nothing
+    # needs to be behind them; a folder, which does not open as a port, is.
+    return {f"COM{n}": s.folder for n in (3, 7, 10, 12, 998, 999)}
+
+
 CASES = {"full": full, "failed": failed, "close": close}
 
 
 def main(command, *args):
     if command == "boot":
         return wine.boot(args[0])
-    if command in ("run", "serial"):
+    if command in ("run", "serial", "ports"):
         s = run.scratch(tempfile.mkdtemp(prefix="vek-wine."))
         try:
-            wine.prefix(s, serial_ports(s, args[0]) if command == "serial" else ())
-            args = args[1:] if command == "serial" else args
+            if command == "serial":
+                ports, args = serial_ports(s, args[0]), args[1:]
+            else:
+                ports = listed_ports(s) if command == "ports" else ()
+            wine.prefix(s, ports)
             return subprocess.run([wine.WINE64, *args], env=s.env).returncode
         finally:
             run.finish(s)

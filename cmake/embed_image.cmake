@@ -39,3 +39,17 @@ function(vek_embed_image image out)
         "const uint32_t vek_image_length = ${size};\n")
     file(COPY_FILE "${out}.tmp" "${out}" ONLY_IF_DIFFERENT)
 endfunction()
+
+# The build's version and the image's file name, byte for byte whatever the name holds, as a
+# C++ source for --version, the console log and the report of each run.
+function(vek_about image version out)
+    get_filename_component(name "${image}" NAME)
+    string(HEX "${name}" hex)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" escaped "${hex}")
+    file(WRITE "${out}.tmp"
+        "// Generated; do not edit.\n"
+        "#include \"shell/about.h\"\n"
+        "const char ABOUT_VERSION[] = \"${version}\";\n"
+        "const char ABOUT_IMAGE_NAME[] = \"${escaped}\";\n")
+    file(COPY_FILE "${out}.tmp" "${out}" ONLY_IF_DIFFERENT)
+endfunction()

@@ -147,10 +147,8 @@ static void next_block(T t)
 static void compare_crcs(T t)
 {
     unsigned local = crc_region(t->image, static_cast<int>(t->image_length));
-    // The target's CRC sits in bytes 11 and 12, ahead of the frame's own CRC. A shorter reply
-    // does not carry it, and what the buffer holds there is left over from earlier frames.
-    bool carried = t->len >= 15;
-    unsigned remote = carried ? bitRd16BE(t->buf + 11) : 0;
+    unsigned remote = 0;
+    const bool carried = remote_crc(t, &remote);
     if (carried)
         printf("Remote CRC %#x\n", remote);
     else

@@ -72,6 +72,14 @@ int ok(T t)
     return 0;
 }
 
+int remote_crc(T t, unsigned *value)
+{
+    if (t->len < 15)
+        return 0;
+    *value = bitRd16BE(t->buf + 11);
+    return 1;
+}
+
 static void header(T t, unsigned mei_type)
 {
     t->buf[0] = static_cast<uint8_t>(t->node);

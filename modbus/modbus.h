@@ -39,6 +39,10 @@ unsigned crc_region(const void *address, int length);
 unsigned crc(T t);
 void checksum_set(T t);
 int ok(T t);
+// The target's CRC-16 of the range asked for, carried by a range-CRC reply in bytes 11 and 12
+// ahead of the frame's own CRC: 1 with it in *value, 0 when the reply in the buffer is too
+// short to carry it (bytes it did not reach hold what earlier frames left there).
+int remote_crc(T t, unsigned *value);
 
 void program_block(T t, unsigned target_memory_address, int block_length,
                    const uint8_t *local_memory_address);

@@ -2,6 +2,7 @@
 #include "serial/ser.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -113,7 +114,7 @@ static DWORD Queued(const ser_port *port)
 
 int serWrite(ser_port *port, const void *buf, int len)
 {
-    const DWORD start = GetTickCount();
+    const auto start = std::chrono::steady_clock::now();
     // Purged before the write: the reply to this request cannot have come yet. No output
     // purge anywhere: it would drop what a USB adapter still holds of the request.
     PurgeComm(port->handle, PURGE_RXCLEAR);
@@ -125,13 +126,20 @@ int serWrite(ser_port *port, const void *buf, int len)
     // have gone out.
     FlushFileBuffers(port->handle);
     // The echo comes while the bytes are on the wire; a driver may return before they are.
+    // Input is counted only while the clock is before the deadline: a device's reply comes
+    // right after it, and a sleep may end well past it.
     const int64_t watch = serEchoWatchUs(&port->link, len);
-    if (watch >= 0) {
-        const DWORD until_ms = static_cast<DWORD>((watch + 999) / 1000);
-        while (Queued(port) == 0 && GetTickCount() - start < until_ms)
-            Sleep(1);
-        if (Queued(port) > 0)
+    const auto deadline = start + std::chrono::microseconds(std::max<int64_t>(watch, 0));
+    for (bool first = true; watch >= 0; first = false) {
+        if (!first && std::chrono::steady_clock::now() >= deadline)
+            break;
+        if (Queued(port) > 0) {
             serEchoEarly(&port->link);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        Sleep(1);
     }
     return static_cast<int>(written);
 }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <glob.h>
 #include <grp.h>
+#include <map>
 #include <pwd.h>
 #include <sstream>
 #include <sys/file.h>
@@ -112,6 +113,17 @@ void AddDevices(const std::string &root, std::vector<candidate> *out)
     }
 }
 
+// A path as a candidate: a link to a real port is described as that port; pseudo-terminals
+// are not in sysfs.
+candidate Candidate(const std::string &path, const std::string &root)
+{
+    candidate c{path, "", RealPath(path)};
+    const std::string dev = RealPath(root + "/dev");
+    if (c.target.rfind("/dev/pts/", 0) != 0 && !dev.empty() && c.target.rfind(dev + "/", 0) == 0)
+        c.tty = BaseName(c.target);
+    return c;
+}
+
 void AddFolder(std::vector<candidate> *out)
 {
     std::string folder = PortsFolder();
@@ -121,12 +133,7 @@ void AddFolder(std::vector<candidate> *out)
     while (const dirent *entry = readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
-        candidate c{folder + "/" + entry->d_name, "", ""};
-        c.target = RealPath(c.path);
-        // A link to a real port is described as that port; pseudo-terminals are not in sysfs.
-        if (c.target.rfind("/dev/", 0) == 0 && c.target.rfind("/dev/pts/", 0) != 0)
-            c.tty = BaseName(c.target);
-        out->push_back(c);
+        out->push_back(Candidate(folder + "/" + entry->d_name, ""));
     }
     closedir(dir);
 }
@@ -284,14 +291,14 @@ probe_t Probe(const std::string &path, const struct stat &st, std::string *why)
     return PORT_REFUSED;
 }
 
-// What the port is: for a USB adapter its maker, product, IDs, serial number and the by-id
-// name udev gave it; for another port its driver's name.
-std::string Describe(const candidate &c, const std::string &root)
+// What the system tells of the port: for a USB adapter its maker, product, IDs, serial number
+// and the by-id name udev gave it; for another port its driver's name.
+std::vector<std::pair<std::string, std::string>> Facts(const candidate &c, const std::string &root)
 {
     if (c.target.rfind("/dev/pts/", 0) == 0)
-        return "pseudo-terminal " + c.target;
+        return {{"pseudo_terminal", c.target}};
     if (c.tty.empty())
-        return "";
+        return {};
     std::string sys = RealPath(root + "/sys");
     std::string at = RealPath(root + "/sys/class/tty/" + c.tty + "/device");
     std::string driver, usb;
@@ -306,33 +313,62 @@ std::string Describe(const candidate &c, const std::string &root)
         }
         at.resize(at.rfind('/'));
     }
+    std::vector<std::pair<std::string, std::string>> facts;
+    auto add = [&](const char *name, const std::string &value) {
+        if (!value.empty())
+            facts.emplace_back(name, value);
+    };
+    add("driver", driver);
     if (usb.empty())
-        return driver.empty() ? "" : "driver " + driver;
-
-    std::string maker = ReadLine(usb + "/manufacturer");
-    std::string product = ReadLine(usb + "/product");
-    std::string serial = ReadLine(usb + "/serial");
-    std::string text = maker + (maker.empty() || product.empty() ? "" : " ") + product;
-    if (text.empty())
-        text = "USB serial adapter";
-    text += " (" + ReadLine(usb + "/idVendor") + ":" + ReadLine(usb + "/idProduct") + ")";
-    if (!serial.empty())
-        text += ", serial " + serial;
+        return facts;
+    add("vendor_id", ReadLine(usb + "/idVendor"));
+    add("product_id", ReadLine(usb + "/idProduct"));
+    add("serial", ReadLine(usb + "/serial"));
+    add("manufacturer", ReadLine(usb + "/manufacturer"));
+    add("product", ReadLine(usb + "/product"));
     std::string by_id = root + "/dev/serial/by-id";
     if (DIR *dir = opendir(by_id.c_str())) {
         while (const dirent *entry = readdir(dir)) {
             if (entry->d_name[0] != '.' &&
                 BaseName(LinkTarget(by_id + "/" + entry->d_name)) == c.tty) {
-                text += std::string("\nby-id ") + entry->d_name;
+                add("by_id", entry->d_name);
                 break;
             }
         }
         closedir(dir);
     }
+    return facts;
+}
+
+// The facts as the open list shows them, lines apart.
+std::string Describe(const candidate &c, const std::string &root)
+{
+    std::map<std::string, std::string> f;
+    for (const auto &[name, value] : Facts(c, root))
+        f[name] = value;
+    if (f.count("pseudo_terminal"))
+        return "pseudo-terminal " + f["pseudo_terminal"];
+    if (!f.count("vendor_id"))
+        return f.count("driver") ? "driver " + f["driver"] : "";
+    const std::string &maker = f["manufacturer"], &product = f["product"];
+    std::string text = maker + (maker.empty() || product.empty() ? "" : " ") + product;
+    if (text.empty())
+        text = "USB serial adapter";
+    text += " (" + f["vendor_id"] + ":" + f["product_id"] + ")";
+    if (f.count("serial"))
+        text += ", serial " + f["serial"];
+    if (f.count("by_id"))
+        text += "\nby-id " + f["by_id"];
     return text;
 }
 
 } // namespace
+
+std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string &path)
+{
+    const std::string root = SystemRoot();
+    return Facts(Candidate(path, root), root);
+}
 
 std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::string> *left_out)
 {

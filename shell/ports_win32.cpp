@@ -155,3 +155,17 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
     }
     return ports;
 }
+
+std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string &path)
+{
+    const char *name = path.c_str();
+    if (strncmp(name, "\\\\.\\", 4) == 0)
+        name += 4;
+    found_t found;
+    AddSerialComm(&found);
+    AddDosDevices(&found);
+    auto at = found.find(PortNumber(name, strlen(name)));
+    if (at == found.end() || at->second.empty())
+        return {};
+    return {{"device", at->second}};
+}

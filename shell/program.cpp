@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/ui.h"
+#include "modbus/modbus.h"
 #include "serial/os.h"
 
 void PrepareRecord(T t)
@@ -107,4 +108,28 @@ int SilentResends(const run_watch *w, T t)
 {
     bool long_wait = static_cast<uint32_t>(osTickms() - w->quiet_since) > SILENCE_HINT_MS;
     return Waiting(t) && long_wait ? w->resends : 0;
+}
+
+uint32_t QuietMs(const run_watch *w)
+{
+    return osTickms() - w->quiet_since;
+}
+
+bool DeviceCrc(T t, unsigned *crc)
+{
+    switch (t->state) {
+    case STATE_VERIFY_FAILED:
+        // Nothing has been sent since: the buffer still holds the range-CRC reply.
+        return remote_crc(t, crc) != 0;
+    case STATE_TARGET_RESET:
+    case STATE_COMPLETE:
+        *crc = crc_region(t->image, static_cast<int>(t->image_length));
+        return true;
+    case STATE_IDLE:
+    case STATE_PROG_INIT:
+    case STATE_PROG:
+    case STATE_VERIFY:
+        break;
+    }
+    return false;
 }

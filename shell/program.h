@@ -55,3 +55,11 @@ double AcknowledgedShare(T t);
 // The requests sent again, once the run has waited more than SILENCE_HINT_MS for a good reply
 // while sending again; 0 otherwise.
 int SilentResends(const run_watch *w, T t);
+
+// How long the run has waited for a good reply, in milliseconds.
+uint32_t QuietMs(const run_watch *w);
+
+// The CRC-16 the device reported of what it holds: the image's once it verified, its own when
+// verification failed. false when it reported none (the run did not get so far, or the reply
+// was too short to carry it).
+bool DeviceCrc(T t, unsigned *crc);

@@ -2,20 +2,24 @@
 // laid out as the dialog template places them, and the timer that steps the sequence. Around
 // them: why a port is missing, what each adapter is, the share of the image written, and a
 // hint when the device does not answer.
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <gtk/gtk.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "engine/installer.h"
 #include "engine/ui.h"
+#include "modbus/modbus.h"
+#include "shell/cli.h"
 #include "shell/dialog.h"
 #include "shell/image.h"
+#include "shell/log.h"
 #include "shell/ports.h"
 #include "shell/program.h"
+#include "shell/system.h"
 
 // Fixed positions and sizes, in the dialog's units: the window looks the same, and its controls
 // are in the same places, whatever the theme and the port names.
@@ -29,7 +33,7 @@ struct shell_t {
     GtkWidget *program;
     GtkWidget *status;
     GtkWidget *progress;
-    GtkWidget *silence_hint; // under the status line: the device does not answer
+    GtkWidget *hint; // under the bar: the device does not answer, or why the run failed
     GMainLoop *loop;
     guint step_timer; // the pending one-shot step, 0 when none
     run_watch watch;
@@ -40,7 +44,15 @@ static shell_t shell;
 static const char DESCRIPTION[] = "vek-description";
 static const char NO_FREE_PORT[] = "No free serial port: see the console";
 
-// The progress bar and the silence hint, from the record as the last step left it.
+static void ShowHint(const std::string &hint)
+{
+    if (hint != gtk_label_get_text(GTK_LABEL(shell.hint))) {
+        gtk_label_set_text(GTK_LABEL(shell.hint), hint.c_str());
+        gtk_widget_set_visible(shell.hint, !hint.empty());
+    }
+}
+
+// The progress bar and the hint under it, from the record as the last step left it.
 static void ShowRun()
 {
     GtkProgressBar *bar = GTK_PROGRESS_BAR(shell.progress);
@@ -68,10 +80,27 @@ static void ShowRun()
         hint = "No reply from the device yet: check the cable, its power and the port (" +
                std::to_string(resends) + (resends == 1 ? " request" : " requests") + " sent again)";
     }
-    if (hint != gtk_label_get_text(GTK_LABEL(shell.silence_hint))) {
-        gtk_label_set_text(GTK_LABEL(shell.silence_hint), hint.c_str());
-        gtk_widget_set_visible(shell.silence_hint, !hint.empty());
+    unsigned device = 0;
+    if (failed && DeviceCrc(&installer, &device)) {
+        char why[160];
+        snprintf(why, sizeof why,
+                 "The device's CRC 0x%04x differs from the image's 0x%04x: the device was not "
+                 "reset",
+                 device, crc_region(installer.image, static_cast<int>(installer.image_length)));
+        hint = why;
+    } else if (failed) {
+        hint = "The device's reply carried no CRC: the device was not reset";
     }
+    ShowHint(hint);
+}
+
+// Nothing of an earlier run: a press of Program that started none.
+static void ShowNoRun()
+{
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(shell.progress), 0);
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(shell.progress), "");
+    gtk_widget_remove_css_class(shell.progress, "error");
+    ShowHint("");
 }
 
 static void StopSteps()
@@ -108,8 +137,12 @@ static std::string SelectedPort()
 static void OnProgram(GtkButton *, gpointer)
 {
     std::string port = SelectedPort();
-    if (!ProgramPressed(&installer, port.c_str()))
+    if (!ProgramPressed(&installer, port.c_str())) {
+        // The steps of a failed run would show it again.
+        StopSteps();
+        ShowNoRun();
         return;
+    }
     WatchStart(&shell.watch, &installer);
     ShowRun();
     StopSteps();
@@ -127,7 +160,7 @@ static void OnDestroy(GtkWidget *, gpointer)
 
 static void OnSetupLabel(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
 {
-    // Long device paths lose their start, where the name that tells them apart is at the end.
+    // A label too long for the closed list loses its start: what tells ports apart is at the end.
     GtkWidget *label = gtk_label_new(nullptr);
     gtk_label_set_xalign(GTK_LABEL(label), 0);
     gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_START);
@@ -136,11 +169,25 @@ static void OnSetupLabel(GtkSignalListItemFactory *, GtkListItem *item, gpointer
     gtk_list_item_set_child(item, label);
 }
 
+// The closed list is too narrow for a whole path: it shows the port's own name (a published
+// port's, or the device's), the folder too when another entry has the same name, and the whole
+// path as its tooltip.
 static void OnBindLabel(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
 {
     auto *entry = static_cast<GtkStringObject *>(gtk_list_item_get_item(item));
-    gtk_label_set_text(GTK_LABEL(gtk_list_item_get_child(item)),
-                       gtk_string_object_get_string(entry));
+    const std::string path = gtk_string_object_get_string(entry);
+    auto name = [](const std::string &p) { return p.substr(p.find_last_of('/') + 1); };
+    bool alone = true;
+    GListModel *model = G_LIST_MODEL(shell.port_items);
+    for (guint i = 0; i < g_list_model_get_n_items(model); i++) {
+        auto *other = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
+        const std::string p = gtk_string_object_get_string(other);
+        alone = alone && (p == path || name(p) != name(path));
+        g_object_unref(other);
+    }
+    GtkWidget *label = gtk_list_item_get_child(item);
+    gtk_label_set_text(GTK_LABEL(label), (alone ? name(path) : path).c_str());
+    gtk_widget_set_tooltip_text(label, path.c_str());
 }
 
 static GtkWidget *SmallLabel()
@@ -333,23 +380,27 @@ static void CreateWindow()
     Place(GTK_FIXED(fixed), shell.progress, 8, 71, 164, 0);
 
     // Two lines at most, and no wider than placed, so that the window keeps its size.
-    shell.silence_hint = SmallLabel();
-    gtk_label_set_wrap(GTK_LABEL(shell.silence_hint), TRUE);
-    gtk_label_set_max_width_chars(GTK_LABEL(shell.silence_hint), 1);
-    gtk_label_set_lines(GTK_LABEL(shell.silence_hint), 2);
-    gtk_label_set_ellipsize(GTK_LABEL(shell.silence_hint), PANGO_ELLIPSIZE_END);
-    gtk_widget_set_visible(shell.silence_hint, FALSE);
-    Place(GTK_FIXED(fixed), shell.silence_hint, 8, 82, 164, 0);
+    shell.hint = SmallLabel();
+    gtk_label_set_wrap(GTK_LABEL(shell.hint), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(shell.hint), 1);
+    gtk_label_set_lines(GTK_LABEL(shell.hint), 2);
+    gtk_label_set_ellipsize(GTK_LABEL(shell.hint), PANGO_ELLIPSIZE_END);
+    gtk_widget_set_visible(shell.hint, FALSE);
+    Place(GTK_FIXED(fixed), shell.hint, 8, 82, 164, 0);
 }
 
 void uiStatus(const char *text)
 {
+    if (CliStatus(text))
+        return;
     if (shell.status != nullptr)
         gtk_editable_set_text(GTK_EDITABLE(shell.status), text);
 }
 
 void uiBeep(unsigned, unsigned)
 {
+    if (CliBeep())
+        return;
     // The toolkit's bell has no pitch or length.
     if (GdkDisplay *display = gdk_display_get_default())
         gdk_display_beep(display);
@@ -362,6 +413,8 @@ static void OnBoxResponse(GtkDialog *, int, gpointer loop)
 
 void uiMessageBox(const char *caption, const char *text)
 {
+    if (CliBox(caption, text))
+        return;
     // The nested loop below still dispatches timers: no step may run behind the box.
     StopSteps();
     if (gdk_display_get_default() == nullptr) {
@@ -425,9 +478,8 @@ static gboolean TraceRun(gpointer)
     if (trace.progress != line)
         Trace("@progress %s", line);
     trace.progress = line;
-    std::string hint = gtk_widget_get_visible(shell.silence_hint)
-                           ? gtk_label_get_text(GTK_LABEL(shell.silence_hint))
-                           : "";
+    std::string hint =
+        gtk_widget_get_visible(shell.hint) ? gtk_label_get_text(GTK_LABEL(shell.hint)) : "";
     if (trace.hint != hint)
         Trace("@hint %s", hint.c_str());
     trace.hint = hint;
@@ -474,7 +526,7 @@ static void StartTrace()
     for (const char *property : {"notify::fraction", "notify::text", "notify::css-classes"})
         g_signal_connect(shell.progress, property, G_CALLBACK(TraceRunChanged), nullptr);
     for (const char *property : {"notify::label", "notify::visible"})
-        g_signal_connect(shell.silence_hint, property, G_CALLBACK(TraceRunChanged), nullptr);
+        g_signal_connect(shell.hint, property, G_CALLBACK(TraceRunChanged), nullptr);
     for (GtkWidget *child = gtk_widget_get_first_child(GTK_WIDGET(shell.ports)); child != nullptr;
          child = gtk_widget_get_next_sibling(child)) {
         if (GTK_IS_POPOVER(child))
@@ -484,14 +536,44 @@ static void StartTrace()
                      nullptr);
 }
 
-int main()
+// Where the session bus is, or how to start one, as GLib looks for it.
+static bool SessionBus()
+{
+    const char *address = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    if ((address != nullptr && *address != '\0') ||
+        (runtime != nullptr && access((std::string(runtime) + "/bus").c_str(), F_OK) == 0))
+        return true;
+    gchar *launcher = g_find_program_in_path("dbus-launch");
+    const bool found = launcher != nullptr;
+    g_free(launcher);
+    return found;
+}
+
+int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc > 1)
+        return CommandLine(argc, argv, vek_image, vek_image_length);
+    LogStart(crc_region(vek_image, static_cast<int>(vek_image_length)));
+    sysTeeConsole();
     g_set_prgname("vek-update"); // the window's class for window managers
+    // Accessibility reaches screen readers over the session bus. Where there is none and none
+    // can be started, no screen reader can listen either, and GTK would warn at every start.
+    if (!SessionBus())
+        g_setenv("GTK_A11Y", "none", FALSE);
     if (!gtk_init_check()) {
-        // No display: the toolkit sets no error code, and errno holds what its probing left.
-        errno = 0;
-        Terminate("Could not create dialog");
+        const char *x11 = getenv("DISPLAY"), *wayland = getenv("WAYLAND_DISPLAY");
+        if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0'))
+            fputs("vek-update: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                  "runs with --port need none (see --help)\n",
+                  stderr);
+        else
+            fprintf(stderr,
+                    "vek-update: cannot open the display %s; runs with --port need none (see "
+                    "--help)\n",
+                    x11 != nullptr && *x11 != '\0' ? x11 : wayland);
+        return EXIT_USAGE;
     }
     shell.loop = g_main_loop_new(nullptr, FALSE);
 

@@ -9,9 +9,13 @@
 
 #include "engine/installer.h"
 #include "engine/ui.h"
+#include "modbus/modbus.h"
+#include "shell/cli.h"
 #include "shell/dialog.h"
+#include "shell/log.h"
 #include "shell/ports.h"
 #include "shell/program.h"
+#include "shell/system.h"
 
 enum {
     ID_STEP_TIMER = 6,
@@ -31,11 +35,14 @@ static HWND hwnd;
 
 void uiStatus(const char *text)
 {
-    SetDlgItemTextA(hwnd, ID_STATUS, text);
+    if (!CliStatus(text))
+        SetDlgItemTextA(hwnd, ID_STATUS, text);
 }
 
 void uiMessageBox(const char *caption, const char *text)
 {
+    if (CliBox(caption, text))
+        return;
     // The box runs a message loop of its own, which would go on dispatching the step timer.
     KillTimer(hwnd, ID_STEP_TIMER);
     MessageBoxA(hwnd, text, caption, MB_OK | MB_ICONWARNING);
@@ -43,7 +50,8 @@ void uiMessageBox(const char *caption, const char *text)
 
 void uiBeep(unsigned freq_hz, unsigned duration_ms)
 {
-    Beep(freq_hz, duration_ms);
+    if (!CliBeep())
+        Beep(freq_hz, duration_ms);
 }
 
 static void Program(HWND dialog)
@@ -116,12 +124,21 @@ static void ListPorts()
     }
 }
 
-static void LoadFirmwareImage()
+// The image the program carries, and its length.
+static const void *ImageResource(uint32_t *length)
 {
     HRSRC res = FindResourceA(nullptr, "binfile", RT_RCDATA);
     HGLOBAL loaded = LoadResource(h_instance, res);
     const void *image = LockResource(loaded);
-    TakeImage(&installer, image, image ? SizeofResource(h_instance, res) : 0);
+    *length = image ? SizeofResource(h_instance, res) : 0;
+    return image;
+}
+
+static void LoadFirmwareImage()
+{
+    uint32_t length = 0;
+    const void *image = ImageResource(&length);
+    TakeImage(&installer, image, length);
 }
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int iCmdShow)
@@ -129,6 +146,13 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int iCmdShow)
     // The Microsoft runtime treats line buffering as full buffering; unbuffered, each log
     // line reaches the console, or a pipe, as it is printed.
     setvbuf(stdout, nullptr, _IONBF, 0);
+    h_instance = hInstance;
+    uint32_t length = 0;
+    const void *image = ImageResource(&length);
+    if (__argc > 1)
+        return CommandLine(__argc, __argv, image, length);
+    LogStart(image ? crc_region(image, static_cast<int>(length)) : 0);
+    sysTeeConsole();
 
     WNDCLASSA wc{};
     wc.style = CS_HREDRAW | CS_VREDRAW;

@@ -19,7 +19,7 @@ import time
 from pathlib import Path
 from types import SimpleNamespace
 
-from harness import facts, gtk, run, target, x11
+from harness import cli, facts, gtk, run, target, x11
 from harness.run import RUN_WAIT, WAIT, check, wait_for
 
 arg = SimpleNamespace()
@@ -50,15 +50,20 @@ def check_list(w, expected, when):
 
 
 def case_full(s):
-    # On a line that echoes, a wrong range CRC fails the run: FAILED, the bar red, and nothing
-    # sent after, though the steps go on. Program on the same port then starts over, at the
-    # steps' pace. Closing the window during a run ends the tool with exit code 0.
+    # On a line that echoes, a wrong range CRC fails the run: FAILED, the bar red, under it why,
+    # and nothing sent after, though the steps go on. Program on the same port then starts
+    # over, at the steps' pace. Closing the window during a run ends the tool with exit code 0.
+    # Its console log is kept in the state folder too, and no warning of a missing session bus
+    # comes at start.
     t = sim(s, "target", "--wrong-crc", "1", "--echo")
     w = gtk.program(s, arg.tool, t)
     check(gtk.wait_end(w) == "FAILED", "the run did not fail")
     check_quiet(lambda: len(target.requests(t)), "requests were sent after FAILED")
     shown = gtk.trace(w)[gtk.trace(w).index("FAILED"):]
-    check(shown == ["FAILED", "@progress 1.0000 100% error"], f"from FAILED on: {shown}")
+    crc = cli.crc16(arg.image)
+    why = (f"@hint The device's CRC 0x{crc ^ 0xFFFF:04x} differs from the image's 0x{crc:04x}: "
+           "the device was not reset")
+    check(shown == ["FAILED", "@progress 1.0000 100% error", why], f"from FAILED on: {shown}")
     before = len(gtk.trace(w))
     gtk.press_program(w)
     gtk.wait_status(w, block(len(arg.image) // facts.BLOCK // 2), RUN_WAIT, before)
@@ -71,16 +76,22 @@ def case_full(s):
     sent = [f.ms for f in target.requests(t)]
     gap = sorted(b - a for a, b in zip(sent, sent[1:]))[len(sent) // 2]
     check(gap >= facts.PERIOD_MS + facts.READ_GAP_MS / 2, f"requests {gap:.1f} ms apart")
+    check("session bus" not in run.read_text(s.folder / "stderr.txt"), "a session bus warning")
+    log, console = cli.log_lines(s.folder / "state"), gtk.console(w).splitlines()
+    check(log[0].startswith("== vek-update ") and [x for x in log if x in console] == console,
+          f"the log: {log[:2]} ... {log[-2:]}")
 
 
 def case_fatal(s):
-    # The fatal report, exit code 1. Without a display, on standard error. In the window, a
-    # box over a run whose newly chosen port has gone, with no step of the run behind it; the
-    # list opened during the run holds its port, never probed.
+    # Without a display, one line that says so, and the exit code of a set-up error. The fatal
+    # report, exit code 1: in the window, a box over a run whose newly chosen port has gone,
+    # with no step of the run behind it; the list opened during the run holds its port, never
+    # probed.
     done = subprocess.run([arg.tool], env={k: v for k, v in s.env.items() if k != "DISPLAY"},
                           capture_output=True, text=True, timeout=WAIT)
-    check(done.returncode == 1 and "Could not create dialog" in done.stderr
-          and "Error number" not in done.stderr, f"no display: {done.returncode} {done.stderr!r}")
+    check(done.returncode == cli.CODES["USAGE"] and done.stderr ==
+          "vek-update: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); runs with "
+          "--port need none (see --help)\n", f"no display: {done.returncode} {done.stderr!r}")
 
     live, gone = sim(s, "live"), sim(s, "gone")
     w = gtk.program(s, arg.tool, live)
@@ -138,6 +149,8 @@ def case_replug(s):
     check_list(w, ("", [str(later.link)], ""), "the chosen gone")
     gtk.press_program(w)
     gtk.wait_status(w, "No port selected")
+    # Nothing of the finished run stays on the bar.
+    wait_for("the bar cleared", lambda: gtk.traced(w, "progress")[-1] == "0.0000  normal")
     target.stop(later)
     check_list(w, ("", [], ""), "all gone")
 

@@ -11,12 +11,13 @@ from .run import RUN_WAIT, WAIT, check, read_text, scratch, spawn, wait_for
 
 def prepare(s):
     # The environment the window runs in: a private runtime folder (its ports folder in it, the
-    # only place it looks for ports) and home, the X backend that works under Xvfb, the trace.
+    # only place it looks for ports), home and state folder (its console log), the X backend that
+    # works under Xvfb, the trace. No session bus, as on many a desktop.
     (s.folder / "home").mkdir(exist_ok=True)
     (s.folder / "run").mkdir(mode=0o700, exist_ok=True)
     s.env.update(HOME=str(s.folder / "home"), XDG_RUNTIME_DIR=str(s.folder / "run"),
-                 GDK_BACKEND="x11", GSK_RENDERER="cairo", GSETTINGS_BACKEND="memory",
-                 GTK_A11Y="none", NO_AT_BRIDGE="1", VEK_STATUS_TRACE=str(s.folder / "status.txt"),
+                 XDG_STATE_HOME=str(s.folder / "state"), GDK_BACKEND="x11", GSK_RENDERER="cairo",
+                 GSETTINGS_BACKEND="memory", VEK_STATUS_TRACE=str(s.folder / "status.txt"),
                  VEK_PORTS_FOLDER_ONLY="1")
 
 

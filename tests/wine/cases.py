@@ -7,8 +7,9 @@
 #   cases.py serial SIM TEST.exe [ARGS]   the serial tests against targets on COM7 and COM8
 #   cases.py ports TEST.exe [ARGS]        the port list's tests, with COM ports named by Wine
 #   cases.py CASE VEK-UPDATE.exe READSTATUS.exe SIM IMAGE OUT
-# A CASE (full, failed, close) drives vek-update.exe as an operator would; its console,
-# its targets' logs and its screenshots stay in OUT/CASE.
+# A CASE (full, failed, close) drives vek-update.exe as an operator would, or (commands) runs
+# it from the command line; its console, its targets' logs and its screenshots stay in
+# OUT/CASE.
 #
 # Wine does not refuse a second exclusive open of a COM port (share mode 0 is not enforced for
 # devices), so exclusive access is tested against the Linux build only.
@@ -22,7 +23,7 @@ import time
 from pathlib import Path
 from types import SimpleNamespace
 
-from harness import facts, run, target, wine, x11
+from harness import cli, facts, run, target, wine, x11
 from harness.run import RUN_WAIT, check, read_text, wait_for
 
 COM = r"\\.\com"
@@ -71,6 +72,11 @@ def full(s, a):
     c = check_target(a, w, t)
     check((c["split"], c["dropped"], c["corrupted"], c["noise"], c["echoes"]) ==
           (1, 1, 1, 1, c["frames"]), f"faults not injected as asked: {c}")
+    # The console log outlives the console: in the user's local application data, its date
+    # line first, then every line of the run (standard error's too).
+    log, console = wine.log_lines(s), read_text(w.console).splitlines()
+    check(log[0].startswith("== vek-update ") and [x for x in log if x in console] == console,
+          f"the log: {log[:2]} ... {log[-2:]}, the console: {console[-2:]}")
 
 
 def failed(s, a):
@@ -128,6 +134,56 @@ def close(s, a):
     wine.wait_exit(w, 0)
 
 
+def command(s, a, *argv):
+    # The program run from cmd, as a script there runs it: its output, and its exit code as
+    # cmd hands it on.
+    done = wine.wine(s.env, "cmd", "/c", a.exe, *argv, timeout=RUN_WAIT)
+    (s.folder / "output.txt").open("a").write(f"$ {argv}\n{done.stdout}")
+    return done
+
+
+def commands(s, a):
+    # From the command line: one port programmed, its console the window's, and the exit code
+    # reaches the caller; a wrong CRC gives its own; the list names COM998 and not COM999; a
+    # log folder that cannot be written changes nothing but one line. Then, five ports at once
+    # at the window's pace, devices as they come: late (3 s, 8 s) on lines that echo, and
+    # without echo; answering a block with its copy, behind an echo and without. All complete,
+    # every block written once the device answers.
+    plain, wrong = sim(s, a.sim, "plain"), sim(s, a.sim, "wrong", "--wrong-crc", "1")
+    lines = {"late3": ["--echo", "--late", "3"], "late8": ["--echo", "--late", "8"],
+             "quiet": ["--late", "3"], "copies": ["--echo", "--full-ack"], "acks": ["--full-ack"]}
+    devices = {name: sim(s, a.sim, name, *options) for name, options in lines.items()}
+    ports = dict(COM3=plain, COM4=wrong, COM998=plain, COM999=plain,
+                 **{f"COM{10 + i}": t for i, t in enumerate(devices.values())})
+    wine.prefix(s, {name: t.link for name, t in ports.items()})
+    done = command(s, a, "--port", "COM3")
+    check(done.returncode == 0, f"exit code {done.returncode}")
+    # What the link says of the settings a pseudo-terminal under Wine did not take aside.
+    out = [x for x in done.stdout.replace("\r", "").splitlines() if not x.startswith("Port ")]
+    check(out[:-1] == cli.console(rf"{COM[:4]}COM3", a.image, parity_line=False) and
+          cli.summary("\n".join(out), "COM3")["outcome"] == "programmed", f"the console: {out}")
+    check(command(s, a, "--port", "com4").returncode == cli.CODES["VERIFY_FAILED"], "wrong CRC")
+    listed = [line.split("\t")[0] for line in command(s, a, "--list").stdout.splitlines()]
+    check(f"{COM}998" in listed and f"{COM}999" not in listed, f"--list: {listed}")
+    for folder in (s.folder / "prefix/drive_c/users").glob("*/AppData/Local/vek-update"):
+        shutil.rmtree(folder)
+        folder.write_text("a file where the log's folder should be")
+    done = command(s, a, "--port", "COM3", "--fast")
+    check(done.returncode == 0 and done.stdout.count("no console log") == 1,
+          f"no log folder: exit code {done.returncode}, {done.stdout[:300]}")
+    check(target.stop(plain)["reset-acks"] == 2 and target.memory(plain) == a.image,
+          "the target did not get the image each time")
+
+    done = command(s, a, *[x for n in range(10, 15) for x in ("--port", f"COM{n}")])
+    check(done.returncode == 0, f"five at once: exit code {done.returncode}")
+    for name, t in devices.items():
+        counts, heard = target.stop(t), target.requests(t)
+        writes = [f for f in heard if f.kind == "write" and f.action != "asleep"]
+        check(target.memory(t) == a.image and len({f.address for f in writes}) ==
+              len(facts.blocks(len(a.image))), f"{name}: not every block written")
+        check(target.resends(t) <= counts["asleep"] + 1, f"{name}: {target.resends(t)} resends")
+
+
 def serial_ports(s, simulator):
     # A paced target that answers at once, and a line that echoes, the reply 200 ms behind the
     # echo, as the COM ports the serial tests find in their environment.
@@ -143,7 +199,7 @@ def listed_ports(s):
     return {f"COM{n}": s.folder for n in (3, 7, 10, 12, 998, 999)}
 
 
-CASES = {"full": full, "failed": failed, "close": close}
+CASES = {"full": full, "failed": failed, "close": close, "commands": commands}
 
 
 def main(command, *args):

@@ -1,0 +1,54 @@
+// What the shells need of the operating system beside the serial port: one file per system.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+// The calendar time of t in UTC.
+std::tm sysUtc(std::time_t t);
+
+// This program's own executable, to start it again for each port of a fixture.
+std::string sysSelf();
+
+// The path a --port option names: on Windows COM3 or com12 is \\.\COM3, \\.\com12.
+std::string sysPortPath(const std::string &name);
+
+// Where the console log is kept, made if missing ("" when there is no place for it), and how
+// --help names that place.
+std::string sysLogPath();
+extern const char SYS_LOG_PLACE[];
+
+// Appends text to the file at path with one write: a program killed mid-way leaves no half
+// line, and lines of programs appending to one file never mix. false when it cannot.
+bool sysAppend(const std::string &path, const std::string &text);
+
+// From here on, what this process writes on its standard output and error also goes to
+// LogWrite, a line at a time; until the process ends.
+void sysTeeConsole();
+
+// The columns of the terminal standard output is, when it is one that takes the cursor
+// movements of a live display; 0 for a pipe, a file or a console without them.
+int sysTerminalColumns();
+
+// Ctrl-C, SIGTERM and SIGHUP (on Windows the console's Ctrl-C, Ctrl-Break and close) set a
+// flag instead of ending the process; sysInterrupted reads it. The program then closes what it
+// holds and ends.
+void sysCatchInterrupts();
+bool sysInterrupted();
+
+// A child process of this program, its standard output and error on one pipe.
+struct sys_child {
+    intptr_t process;
+    intptr_t output;
+};
+// Starts this program with args (after its own name), env NAME=VALUE added. false when it
+// cannot.
+bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child);
+// Up to size bytes of what the child wrote, waiting for them; 0 once it has closed its end.
+int sysReadChild(const sys_child *child, char *buf, int size);
+// Asks the child to end as on an interrupt (on Windows it has the console's own).
+void sysStopChild(const sys_child *child);
+// Waits for the child to end: its exit code, or -1 when it was killed.
+int sysWaitChild(sys_child *child);

@@ -1,0 +1,235 @@
+// The shells' system services on POSIX.
+#include "shell/system.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "shell/log.h"
+
+extern char **environ;
+
+std::tm sysUtc(std::time_t t)
+{
+    std::tm out{};
+    gmtime_r(&t, &out);
+    return out;
+}
+
+std::string sysSelf()
+{
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
+}
+
+std::string sysPortPath(const std::string &name)
+{
+    return name;
+}
+
+const char SYS_LOG_PLACE[] = "$XDG_STATE_HOME/vek-update/console.log\n"
+                             "  (without XDG_STATE_HOME: ~/.local/state/vek-update/console.log)";
+
+std::string sysLogPath()
+{
+    // A relative XDG_STATE_HOME is no valid one, and is ignored.
+    const char *state = getenv("XDG_STATE_HOME");
+    const char *home = getenv("HOME");
+    std::string folder;
+    if (state != nullptr && state[0] == '/')
+        folder = state;
+    else if (home != nullptr && home[0] == '/')
+        folder = std::string(home) + "/.local/state";
+    else
+        return "";
+    folder += "/vek-update";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    return folder + "/console.log";
+}
+
+bool sysAppend(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    ssize_t n;
+    while ((n = write(fd, text.data(), text.size())) < 0 && errno == EINTR) {
+    }
+    return close(fd) == 0 && n == static_cast<ssize_t>(text.size());
+}
+
+namespace
+{
+
+// Standard output and error as they were, and the threads that copy the pipes now in their
+// place there and to the log.
+struct tee_t {
+    int saved[2] = {-1, -1};
+    std::thread copies[2];
+};
+
+tee_t copying;
+
+void Copy(int from, int to)
+{
+    std::string line;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(from, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        for (ssize_t done = 0, k; done < n; done += k) {
+            if ((k = write(to, buf + done, static_cast<size_t>(n - done))) <= 0)
+                break; // the console is gone: the log still gets it
+        }
+        line.append(buf, static_cast<size_t>(n));
+        if (size_t nl = line.rfind('\n'); nl != std::string::npos) {
+            LogWrite(line.substr(0, nl + 1));
+            line.erase(0, nl + 1);
+        }
+    }
+    if (!line.empty())
+        LogWrite(line + "\n");
+    close(from);
+}
+
+// At exit, once the last output is in the pipes: the streams as they were, so that the pipes
+// close and the copies end with everything written.
+void EndTee()
+{
+    fflush(stdout);
+    fflush(stderr);
+    for (int k = 0; k < 2; k++) {
+        if (copying.saved[k] >= 0)
+            dup2(copying.saved[k], k + 1);
+    }
+    for (std::thread &t : copying.copies) {
+        if (t.joinable())
+            t.join();
+    }
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void OnInterrupt(int)
+{
+    interrupted = 1;
+}
+
+} // namespace
+
+void sysTeeConsole()
+{
+    fflush(stdout);
+    fflush(stderr);
+    for (int k = 0; k < 2; k++) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0)
+            return;
+        copying.saved[k] = fcntl(k + 1, F_DUPFD_CLOEXEC, 3);
+        dup2(p[1], k + 1);
+        close(p[1]);
+        copying.copies[k] = std::thread(Copy, p[0], copying.saved[k]);
+    }
+    atexit(EndTee);
+}
+
+int sysTerminalColumns()
+{
+    const char *term = getenv("TERM");
+    winsize size{};
+    if (!isatty(STDOUT_FILENO) || term == nullptr || strcmp(term, "dumb") == 0)
+        return 0;
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+void sysCatchInterrupts()
+{
+    struct sigaction sa {
+    };
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    // Output to a pipe whose reader has gone fails; it does not end the program.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool sysInterrupted()
+{
+    return interrupted != 0;
+}
+
+bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child)
+{
+    const std::string self = sysSelf();
+    std::vector<char *> argv{const_cast<char *>(self.c_str())};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const std::string name = env.substr(0, env.find('=') + 1);
+    std::vector<char *> envp;
+    for (char **e = environ; *e != nullptr; e++) {
+        if (strncmp(*e, name.c_str(), name.size()) != 0)
+            envp.push_back(*e);
+    }
+    envp.push_back(const_cast<char *>(env.c_str()));
+    envp.push_back(nullptr);
+
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, p[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, p[1], STDERR_FILENO);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(p[1]);
+    if (rc != 0) {
+        close(p[0]);
+        return false;
+    }
+    child->process = pid;
+    child->output = p[0];
+    return true;
+}
+
+int sysReadChild(const sys_child *child, char *buf, int size)
+{
+    for (;;) {
+        ssize_t n = read(static_cast<int>(child->output), buf, static_cast<size_t>(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n > 0 ? static_cast<int>(n) : 0;
+    }
+}
+
+void sysStopChild(const sys_child *child)
+{
+    if (child->process > 0)
+        kill(static_cast<pid_t>(child->process), SIGTERM);
+}
+
+int sysWaitChild(sys_child *child)
+{
+    int status = 0;
+    while (waitpid(static_cast<pid_t>(child->process), &status, 0) < 0 && errno == EINTR) {
+    }
+    close(static_cast<int>(child->output));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

@@ -1,0 +1,241 @@
+// The shells' system services on Windows.
+#include "shell/system.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <io.h>
+#include <thread>
+#include <windows.h>
+
+#include "shell/log.h"
+
+std::tm sysUtc(std::time_t t)
+{
+    std::tm out{};
+    gmtime_s(&out, &t);
+    return out;
+}
+
+std::string sysSelf()
+{
+    char path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+}
+
+std::string sysPortPath(const std::string &name)
+{
+    // COM10 and above open only through the device namespace; COM1 to COM9 do either way.
+    bool com = name.size() > 3 && _strnicmp(name.c_str(), "COM", 3) == 0;
+    for (size_t i = 3; com && i < name.size(); i++)
+        com = isdigit(static_cast<unsigned char>(name[i])) != 0;
+    return com ? "\\\\.\\" + name : name;
+}
+
+const char SYS_LOG_PLACE[] = "%LOCALAPPDATA%\\vek-update\\console.log";
+
+std::string sysLogPath()
+{
+    const char *local = getenv("LOCALAPPDATA");
+    if (local == nullptr || *local == '\0')
+        return "";
+    const std::string folder = std::string(local) + "\\vek-update";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    return folder + "\\console.log";
+}
+
+bool sysAppend(const std::string &path, const std::string &text)
+{
+    // Opened for appending only: each WriteFile lands whole at the end, whoever else appends.
+    HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL done = WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(f);
+    return done && written == text.size();
+}
+
+namespace
+{
+
+// Standard output and error as they were, and the threads that copy the pipes now in their
+// place there and to the log.
+struct tee_t {
+    int saved[2] = {-1, -1};
+    std::thread copies[2];
+};
+
+tee_t copying;
+
+void Copy(int from, int to)
+{
+    std::string line;
+    char buf[4096];
+    for (int n; (n = _read(from, buf, sizeof buf)) > 0;) {
+        if (to >= 0)
+            _write(to, buf, static_cast<unsigned>(n));
+        line.append(buf, static_cast<size_t>(n));
+        if (size_t nl = line.rfind('\n'); nl != std::string::npos) {
+            LogWrite(line.substr(0, nl + 1));
+            line.erase(0, nl + 1);
+        }
+    }
+    if (!line.empty())
+        LogWrite(line + "\n");
+    _close(from);
+}
+
+void EndTee()
+{
+    fflush(stdout);
+    fflush(stderr);
+    for (int k = 0; k < 2; k++) {
+        if (copying.saved[k] >= 0)
+            _dup2(copying.saved[k], k + 1);
+        else
+            _close(k + 1);
+    }
+    for (std::thread &t : copying.copies) {
+        if (t.joinable())
+            t.join();
+    }
+}
+
+volatile LONG interrupted = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    InterlockedExchange(&interrupted, 1);
+    // After a close, log-off or shut-down Windows ends the program as soon as this returns:
+    // it waits here while the program closes its ports and writes its records, and ends.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(INFINITE);
+    return TRUE;
+}
+
+// An argument as the C runtime of the program started splits its command line again.
+std::string Quoted(const std::string &arg)
+{
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            backslashes++;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+} // namespace
+
+void sysTeeConsole()
+{
+    fflush(stdout);
+    fflush(stderr);
+    for (int k = 0; k < 2; k++) {
+        int p[2];
+        if (_pipe(p, 4096, _O_BINARY | _O_NOINHERIT) != 0)
+            return;
+        copying.saved[k] = _dup(k + 1);
+        // The runtime already turned each line end into CR LF on its way into the pipe.
+        if (copying.saved[k] >= 0)
+            _setmode(copying.saved[k], _O_BINARY);
+        _dup2(p[1], k + 1);
+        _close(p[1]);
+        copying.copies[k] = std::thread(Copy, p[0], copying.saved[k]);
+    }
+    atexit(EndTee);
+}
+
+int sysTerminalColumns()
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleMode(out, &mode) ||
+        !SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+        !GetConsoleScreenBufferInfo(out, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void sysCatchInterrupts()
+{
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool sysInterrupted()
+{
+    return InterlockedCompareExchange(&interrupted, 0, 0) != 0;
+}
+
+bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child)
+{
+    const std::string self = sysSelf();
+    std::string command = Quoted(self);
+    for (const std::string &a : args)
+        command += " " + Quoted(a);
+    // The child inherits this process's environment, the variable set in it.
+    const size_t eq = env.find('=');
+    SetEnvironmentVariableA(env.substr(0, eq).c_str(), env.substr(eq + 1).c_str());
+
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+        return false;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = write_end;
+    si.hStdError = write_end;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessA(self.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &si, &pi);
+    CloseHandle(write_end);
+    if (!started) {
+        CloseHandle(read_end);
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    child->process = reinterpret_cast<intptr_t>(pi.hProcess);
+    child->output = reinterpret_cast<intptr_t>(read_end);
+    return true;
+}
+
+int sysReadChild(const sys_child *child, char *buf, int size)
+{
+    DWORD n = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(child->output), buf, static_cast<DWORD>(size), &n,
+                  nullptr))
+        return 0;
+    return static_cast<int>(n);
+}
+
+void sysStopChild(const sys_child *)
+{
+    // The ports' programs share this one's console and have its Ctrl-C or close themselves.
+}
+
+int sysWaitChild(sys_child *child)
+{
+    HANDLE process = reinterpret_cast<HANDLE>(child->process);
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    CloseHandle(reinterpret_cast<HANDLE>(child->output));
+    return static_cast<int>(code);
+}

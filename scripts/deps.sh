@@ -15,7 +15,7 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev pkg-config)
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev pkg-config nlohmann-json3-dev)
 # The GTK 4 window, and what its demo and end-to-end tests drive it with.
 GTK_PACKAGES=(libgtk-4-dev xvfb xauth xdotool imagemagick python3)
 # The Windows program: cross compiler, GoogleTest's sources for it, Wine to run it headless,
@@ -28,8 +28,9 @@ CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
 # A release (scripts/release.sh): both programs built, and the Debian package made; its tests
 # read the Windows program's resources with wrestool, decode its icons with icotool and check
 # the package's desktop entry with desktop-file-validate.
-RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev g++-mingw-w64-x86-64-posix dpkg-dev git)
-RELEASE_TEST_PACKAGES=(icoutils desktop-file-utils)
+RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix
+    dpkg-dev git help2man)
+RELEASE_TEST_PACKAGES=(icoutils desktop-file-utils lintian)
 # The tool's icon made from its drawing (scripts/icon.sh), once after each change to it.
 ICON_PACKAGES=(librsvg2-bin icoutils)
 # The serial backend on a real kernel UART: an emulated PC booting Debian's own kernel with an

@@ -148,7 +148,7 @@ build() {
 
 targets=(vek-update vek-image-crc)
 cxxflags="-fstack-protector-strong -D_FORTIFY_SOURCE=2"
-build linux -DCMAKE_EXE_LINKER_FLAGS="-s -Wl,-z,relro,-z,now"
+build linux -DCMAKE_EXE_LINKER_FLAGS="-s -Wl,-z,relro,-z,now" -DVEK_VERSION="$version"
 read -r crc_size crc < <("$work/linux/tools/vek-image-crc" "$image") || fail "no CRC of the image"
 [ "$crc_size" = "$size" ] || fail "the image read back as $crc_size bytes, not $size"
 
@@ -174,12 +174,27 @@ fill() {
         -e "s|@IMAGE_CRC@|$crc|g" -e "s|@COMMIT@|$commit$commit_note|g" -e "s|@TITLE@|$title|g" "$1"
 }
 root=$work/deb
+doc=$root/usr/share/doc/vek-update
 install -D -m 755 "$work/linux/shell/vek-update" "$root/usr/bin/vek-update"
-install -D -m 755 packaging/vek-update-logged "$root/usr/libexec/vek-update/vek-update-logged"
-mkdir -p "$root/usr/share/applications" "$root/usr/share/doc/vek-update" "$root/DEBIAN"
+mkdir -p "$root/usr/share/applications" "$doc" "$root/usr/share/man/man1" "$root/DEBIAN"
 fill packaging/vek-update.desktop.in >"$root/usr/share/applications/vek-update.desktop"
-fill packaging/README.in >"$root/usr/share/doc/vek-update/README"
-install -m 644 packaging/copyright "$root/usr/share/doc/vek-update/copyright"
+fill packaging/README.in >"$doc/README"
+install -m 644 packaging/copyright "$doc/copyright"
+# The manual page is the program's own --help, so that each option is described once; its
+# date is the commit's (SOURCE_DATE_EPOCH), and gzip keeps no name or time.
+help2man --no-info --section 1 --name "write the firmware image it carries into a device" \
+    --output "$work/vek-update.1" "$root/usr/bin/vek-update" >>"$log" 2>&1 ||
+    fail "help2man failed: $(tail -n 3 "$log")"
+gzip -9n <"$work/vek-update.1" >"$root/usr/share/man/man1/vek-update.1.gz"
+{
+    echo "vek-update ($version) unstable; urgency=medium"
+    echo
+    echo "  * Release $version of commit $commit,"
+    [ -z "$commit_note" ] || echo "    with uncommitted changes,"
+    echo "    firmware image $name, $size bytes, CRC-16 $crc."
+    echo
+    echo " -- Korlund / Dravel <software@korlund-dravel.invalid>  $(date -u -R -d "@$SOURCE_DATE_EPOCH")"
+} | gzip -9n >"$doc/changelog.gz"
 # The icon the menu entry names, in the theme every desktop falls back to: the drawing, and the
 # bitmaps scripts/icon.sh made of it (vek-SIZE.png) for desktops that want one of a size.
 icons=$root/usr/share/icons/hicolor

@@ -4,20 +4,26 @@
 // number of its checks that failed:
 //   @vek port NAME PATH                the lines that follow are of this port
 //   @vek check NAME ok|FAIL DETAIL     a check made here
-//   @vek figure NAME VALUE             a measured figure, for the benchmark
+//   @vek figure NAME VALUE             a measured figure, for the benchmark or a reader
 //   @vek run KIND STATE MS TICKS LAST  a programming run: final state, Program to its end
 //
 //   vek-uart-guest PORT JOB [PORT JOB]...   PORT: ttySN, or an FTDI adapter's serial number
-// Every run must complete. JOB checks: the port's settings, modem lines and exclusive open, where
-// a reply split by a silence ends a read, the purge after a send, serWrite's time, then a run;
-// bench:N: serWrite's time, then N runs; any other word: one run. serRead's time-outs and max_len
-// and serWrite's count, alike on every driver, are left to the pseudo-terminal tests.
+// Every run must complete. JOB is a step, or steps joined by "+", on the same port. checks: the
+// port's settings, modem lines and exclusive open, where a reply split by a silence ends a read,
+// the purge after a send, serWrite's time, then a run; bench:N: serWrite's time, then N runs;
+// fast: a run as the command line's --fast makes it, timed, with the driver's latency timer and
+// flags before serFast, under it and after the close; any other word: one run as the window
+// makes it. serRead's time-outs and max_len and serWrite's count, alike on every driver, are left
+// to the pseudo-terminal tests.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <linux/serial.h>
+#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -186,22 +192,55 @@ void writeTime(ser_port *port)
     figure("drain_ms", drain);
 }
 
-// A run as the window makes it: Program, then one step a tick, each tick falling due 100 ms
-// after the previous step ended. It must complete.
-void run(const std::string &path, const std::string &kind)
+// What the driver says of how soon it hands on what it receives: an FTDI adapter's latency
+// timer in ms (-1 where there is none) and the TIOCGSERIAL flags (-1 where they cannot be read).
+// Read on fd, or on a descriptor of its own when the port is closed.
+struct latency {
+    long timer = -1;
+    long flags = -1;
+};
+
+latency driverLatency(const std::string &path, int fd)
+{
+    latency l;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    std::ifstream("/sys/bus/usb-serial/devices/" + name + "/latency_timer") >> l.timer;
+    const int own = fd < 0 ? open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : fd;
+    serial_struct ss{};
+    if (own >= 0 && ioctl(own, TIOCGSERIAL, &ss) == 0)
+        l.flags = ss.flags;
+    if (own >= 0 && own != fd)
+        close(own);
+    return l;
+}
+
+// A run of the one record, Program to its end, timed; it must complete. Stepped as the window
+// steps it (one step a tick, each falling due 100 ms after the previous step ended), or as the
+// command line's --fast (serFast on the port Program opened, then one step straight after
+// another).
+void run(const std::string &path, const std::string &kind, bool fast = false)
 {
     const auto t0 = Clock::now();
     std::vector<double> waits, steps; // where the time goes: the tick's wait, and the step
     bool more = ProgramPressed(&rec, path.c_str());
+    latency before, during;
+    if (fast) {
+        before = driverLatency(path, rec.h_port.fd);
+        serFast(&rec.h_port);
+        during = driverLatency(path, rec.h_port.fd);
+    }
     while (more && msSince(t0) < 300000) {
         auto t1 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
+        if (!fast)
+            std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
         waits.push_back(msSince(t1));
         t1 = Clock::now();
         more = TimerTick(&rec);
         steps.push_back(msSince(t1));
     }
     const double ms = msSince(t0);
+    figure(kind + "_ms", {ms});
+    figure(kind + "_resends", {static_cast<double>(rec.h_port.link.resends)});
     figure(kind + "_wait_median_ms", waits);
     figure(kind + "_step_median_ms", steps);
     more ? serClose(&rec.h_port) : RunCompleted(&rec);
@@ -210,6 +249,18 @@ void run(const std::string &path, const std::string &kind)
            steps.size(), last.c_str());
     check("run", rec.state == STATE_COMPLETE && last == "Programming Completed", "%s",
           kind.c_str());
+    if (!fast)
+        return;
+    // serFast asks for low latency, and serClose gives the driver its flags back.
+    const latency closed = driverLatency(path, -1);
+    for (auto [at, l] : {std::pair{"before", before}, {"fast", during}, {"closed", closed}}) {
+        figure(std::string("latency_timer_") + at + "_ms", {static_cast<double>(l.timer)});
+        figure(std::string("serial_flags_") + at, {static_cast<double>(l.flags)});
+    }
+    check("low-latency",
+          before.flags >= 0 && (during.flags & ASYNC_LOW_LATENCY) && closed.flags == before.flags,
+          "flags=%#lx,%#lx,%#lx latency_timer=%ld,%ld,%ld", before.flags, during.flags,
+          closed.flags, before.timer, during.timer, closed.timer);
 }
 
 // An adapter is the ttyUSB device ftdi_sio made for its serial number, waited for (up to 120 s
@@ -229,10 +280,9 @@ std::string findPort(const std::string &name)
     return "/dev/" + name;
 }
 
-void job(const char *name, const std::string &what)
+// One step of a port's job.
+void step(const std::string &path, const std::string &what)
 {
-    const std::string path = findPort(name);
-    printf("@vek port %s %s\n", name, path.c_str());
     const bool bench = what.rfind("bench:", 0) == 0;
     if (what == "checks" || bench) {
         ser_port port{};
@@ -246,8 +296,18 @@ void job(const char *name, const std::string &what)
         serClose(&port);
     }
     const long runs = bench ? std::stol(what.substr(6)) : 1;
+    const std::string kind = what == "checks" ? "clean" : what;
     for (long k = 1; k <= runs; k++)
-        run(path, bench ? "bench" + std::to_string(k) : what == "checks" ? "clean" : what);
+        run(path, bench ? "bench" + std::to_string(k) : kind, what == "fast");
+}
+
+void job(const char *name, const std::string &steps)
+{
+    const std::string path = findPort(name);
+    printf("@vek port %s %s\n", name, path.c_str());
+    std::istringstream list(steps);
+    for (std::string what; std::getline(list, what, '+');)
+        step(path, what);
 }
 
 } // namespace

@@ -447,11 +447,15 @@ int RunPorts(const options &o, const void *image, uint32_t length)
         std::deque<std::pair<size_t, std::string>> lines;
         {
             std::unique_lock<std::mutex> lock(q.mu);
+            auto ended = [&] {
+                return std::all_of(q.ended.begin(), q.ended.end(), [](bool e) { return e; });
+            };
+            // Woken by new lines and by the last port's end; else each 100 ms, for the
+            // interrupts and the display.
             q.changed.wait_for(lock, std::chrono::milliseconds(100),
-                               [&] { return !q.lines.empty(); });
+                               [&] { return !q.lines.empty() || ended(); });
             lines.swap(q.lines);
-            all_ended = std::all_of(q.ended.begin(), q.ended.end(), [](bool e) { return e; }) &&
-                        q.lines.empty();
+            all_ended = ended();
         }
         if (sysInterrupted() && !stopped) {
             for (const port_view &p : ports)

@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+help_if_asked "$@"
 need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}"
 
 build=build/linux

@@ -1,5 +1,23 @@
-# Sourced by the other scripts: installs the Debian packages the build and tests need, once.
-# Usage: need_packages pkg...
+#!/usr/bin/env bash
+# Sourced by the other scripts: installs the Debian packages the build and tests need, once,
+# and answers their --help.
+# Usage: . scripts/deps.sh; help_if_asked "$@"; need_packages pkg...
+
+# With -h or --help as the first argument: prints the calling script's opening comment, its
+# usage among it, and ends the script.
+help_if_asked() {
+    case ${1:-} in
+    -h | --help)
+        sed -n '2,/^[^#]/{/^#/{s/^# \{0,1\}//;p}}' "$0"
+        exit 0
+        ;;
+    esac
+}
+
+# Run rather than sourced, it says what it is for.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    help_if_asked --help
+fi
 
 need_packages() {
     local missing=()

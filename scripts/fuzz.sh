@@ -2,9 +2,11 @@
 # Fuzzes the reply path for longer than the test suite does. Argument: seconds (default 600).
 # New inputs collect in build/fuzz/tests/fuzz/corpus and carry over to the next run; an input
 # that breaks an invariant or trips a sanitizer lands in build/fuzz/tests/fuzz/artifacts/.
+# Usage: scripts/fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+help_if_asked "$@"
 need_packages "${BUILD_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
 
 seconds=${1:-600}

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+help_if_asked "$@"
 need_packages "${ICON_PACKAGES[@]}"
 
 dir=resources/icon

@@ -2,9 +2,11 @@
 # Static analysis of every project source; fails on any finding. clang-tidy (checks in
 # .clang-tidy) reads the compile commands of the linux build, plus the fuzz target, which only
 # the fuzz build compiles; cppcheck reads the sources themselves, Windows ones included.
+# Usage: scripts/lint.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+help_if_asked "$@"
 need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
 
 [ -f build/linux/compile_commands.json ] || cmake --preset linux >/dev/null

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything from scratch and runs every test. Installs what it needs first.
+# Usage: scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+help_if_asked "$@"
 need_packages "${BUILD_PACKAGES[@]}" "${GTK_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${CHECK_PACKAGES[@]}" \
     "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" "${UART_PACKAGES[@]}"
 

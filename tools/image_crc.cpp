@@ -2,6 +2,7 @@
 // before comparing with the target's range CRC, so a release can state the figures the target
 // will report after programming. Prints "SIZE 0xCRC" (CRC in four hex digits).
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -11,8 +12,15 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: vek-image-crc IMAGE\n");
+    static const char usage[] = "usage: vek-image-crc IMAGE\n"
+                                "Prints the image's size in bytes and its CRC-16 as the target "
+                                "reports it after programming: \"SIZE 0xCRC\".\n";
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(usage, stderr);
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);

@@ -258,4 +258,5 @@ def main():
 
 
 if __name__ == "__main__":
+    run.help_if_asked(__file__)
     sys.exit(main())

@@ -4,6 +4,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -91,3 +92,13 @@ def finish(s):
             step()
         except Exception as e:  # noqa: BLE001 (the test's own outcome is what counts)
             print(f"(while cleaning up: {e})")
+
+
+def help_if_asked(path):
+    # With -h or --help as the first argument: prints the opening comment of the program at
+    # path, its usage among it, and ends it.
+    if sys.argv[1:2] in (["-h"], ["--help"]):
+        lines = Path(path).read_text().splitlines()[1:]
+        for line in lines[:next((i for i, x in enumerate(lines) if not x.startswith("#")), None)]:
+            print(line[2:])
+        sys.exit(0)

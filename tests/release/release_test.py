@@ -197,6 +197,7 @@ def packaged(d, simulator):
 
 
 if __name__ == "__main__":
+    run.help_if_asked(__file__)
     case, d = sys.argv[1], Path(sys.argv[2]).resolve()
     try:
         {"build": build, "wine": on_wine, "deb": packaged}[case](d, *sys.argv[3:])

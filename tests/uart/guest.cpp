@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <linux/serial.h>
@@ -315,6 +316,11 @@ void job(const char *name, const std::string &steps)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc < 3) {
+        puts("usage: vek-uart-guest PORT JOB [PORT JOB]...\n"
+             "Runs in the emulated machine of tests/uart as its only program (see its source).");
+        return argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) ? 0 : 2;
+    }
     PrepareRecord(&rec);
     TakeImage(&rec, vek_image, vek_image_length);
     for (int k = 1; k + 1 < argc; k += 2)

@@ -93,4 +93,5 @@ def main(program, sim, image, out):
 
 
 if __name__ == "__main__":
+    run.help_if_asked(__file__)
     sys.exit(main(*sys.argv[1:]))

@@ -232,6 +232,7 @@ def main(command, *args):
 
 
 if __name__ == "__main__":
+    run.help_if_asked(__file__)
     try:
         sys.exit(main(*sys.argv[1:]))
     except run.Failed as e:

@@ -107,6 +107,13 @@ std::wstring ManifestSetting(const std::wstring &program, int year, const wchar_
 int main(int argc, char **argv)
 {
     const std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "--help" || cmd == "-h") {
+        puts("usage: readstatus wait TEXT SECONDS | ports | point ID | arrow | entry INDEX |\n"
+             "       close-box | box | dpi | controls\n"
+             "Reads what vek-update.exe's dialog shows and tells where to click (see its "
+             "source).");
+        return 0;
+    }
     const char *arg = argc > 2 ? argv[2] : "";
     HWND dialog = FindWindowA("VEK", nullptr);
     HWND ports = GetDlgItem(dialog, ID_PORTS);

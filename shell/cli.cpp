@@ -255,7 +255,7 @@ int Finish(port_run *r, outcome_t result)
     serClose(&t->h_port);
     const outcome_text &o = OUTCOMES[result];
     const double seconds = static_cast<uint32_t>(osTickms() - r->started_ms) / 1000.0;
-    const auto bytes = static_cast<uint32_t>(AcknowledgedShare(t) * t->image_length + 0.5);
+    const auto bytes = static_cast<uint32_t>(std::lround(AcknowledgedShare(t) * t->image_length));
     const unsigned image_crc = ImageCrc(t->image, t->image_length);
     unsigned device = 0;
     const bool reported = DeviceCrc(t, &device);
@@ -477,7 +477,7 @@ int RunPorts(const options &o, const void *image, uint32_t length)
                 }
                 line = line.substr(2); // the summary names its port itself
             } else if (several) {
-                line = p.port + ":" + (line.empty() ? "" : " ") + line;
+                line.insert(0, p.port + (line.empty() ? ":" : ": "));
             }
             // What a device or a driver put into a line is no command for the terminal.
             for (char &c : line) {
@@ -490,7 +490,8 @@ int RunPorts(const options &o, const void *image, uint32_t length)
         if (columns > 0) {
             std::string redraw = drawn > 0 ? "\x1b[" + std::to_string(drawn) + "A\r\x1b[J" : "";
             const std::string display = all_ended ? "" : Display(ports, columns);
-            out = redraw + out + display;
+            out.insert(0, redraw);
+            out += display;
             drawn = static_cast<size_t>(std::count(display.begin(), display.end(), '\n'));
         }
         if (!out.empty()) {

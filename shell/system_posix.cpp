@@ -17,8 +17,6 @@
 
 #include "shell/log.h"
 
-extern char **environ;
-
 std::tm sysUtc(std::time_t t)
 {
     std::tm out{};

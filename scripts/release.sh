@@ -182,8 +182,11 @@ fill packaging/README.in >"$doc/README"
 install -m 644 packaging/copyright "$doc/copyright"
 # The manual page is the program's own --help, so that each option is described once; its
 # date is the commit's (SOURCE_DATE_EPOCH), and gzip keeps no name or time.
-help2man --no-info --section 1 --name "write the firmware image it carries into a device" \
-    --output "$work/vek-update.1" "$root/usr/bin/vek-update" >>"$log" 2>&1 ||
+# help2man runs the program through a shell: from its own folder, a space in the path is no
+# matter.
+(cd "$root/usr/bin" && help2man --no-info --section 1 \
+    --name "write the firmware image it carries into a device" \
+    --output "$work/vek-update.1" ./vek-update) >>"$log" 2>&1 ||
     fail "help2man failed: $(tail -n 3 "$log")"
 gzip -9n <"$work/vek-update.1" >"$root/usr/share/man/man1/vek-update.1.gz"
 {

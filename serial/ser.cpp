@@ -68,19 +68,31 @@ void serEchoSent(ser_link *l, const void *request, int length)
     l->matched = 0;
 }
 
+// When a reply to a request of length bytes may begin, from the start of its write: an echo
+// begins with the request's first byte, a device answers no sooner than its last byte and 3.5
+// characters of silence.
+static int64_t ReplyFromUs(const ser_link *l, int length)
+{
+    return CharsUs(l, int64_t{length} * 10 + 35);
+}
+
 int64_t serEchoWatchUs(const ser_link *l, int length)
 {
-    switch (l->line) {
-    case SER_ECHO_UNKNOWN:
-        // An echo begins with the request's first byte; a device answers no sooner than its
-        // last byte and 3.5 characters of silence.
-        return CharsUs(l, int64_t{length} * 10 + 35);
-    case SER_ECHO_NONE:
-        return 0;
-    case SER_ECHO_SEEN:
-        break;
-    }
-    return -1;
+    // A line that has shown what it does keeps doing it: a reply that was no copy came first
+    // after a request, which on a line that echoes the echo always does.
+    return l->line == SER_ECHO_UNKNOWN && l->baud > 0 ? ReplyFromUs(l, length) : -1;
+}
+
+bool serEchoShows(const ser_link *l, int length, int64_t elapsed_us, int queued)
+{
+    if (l->baud == 0)
+        return false;
+    const int64_t reply_from = ReplyFromUs(l, length);
+    const int64_t could =
+        elapsed_us <= reply_from
+            ? 0
+            : (elapsed_us - reply_from) * l->baud / (BITS_PER_CHAR * 1'000'000) + 1;
+    return queued > could;
 }
 
 void serEchoEarly(ser_link *l)

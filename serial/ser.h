@@ -12,8 +12,9 @@
 // line has shown that it echoes, by either
 //  - time: a copy that began to come in while the request could still be on the wire (its
 //    bytes at the line's rate, then the 3.5 characters of silence a device waits before it may
-//    answer). No reply comes that soon. Until a line has been judged, serWrite waits that
-//    long for it; later it only looks whether something came during the write;
+//    answer), or more of it than a reply could have brought by the time the write's drain
+//    returned. No reply comes that soon. Until a line has shown what it does, serWrite waits
+//    that long for input;
 //  - content: a copy followed, in the same read, by a whole frame with a valid CRC.
 // The echo takes no room from the reply: a read takes in the copy on top of max_len.
 // A device may also answer with its request byte for byte (it does so to a reset, and some
@@ -84,7 +85,8 @@ struct ser_port {
 };
 
 // Opens path for reading and writing, refused to anyone else while held (and to a second
-// open by this process). 0 on success; -1 with the system error left for osLastError.
+// open by this process); a path that is no terminal or device is refused. 0 on success; -1
+// with the system error left for osLastError.
 int serOpen(ser_port *port, const char *path);
 
 // 8 data bits, even parity sent, received parity not checked, 1 stop bit, no flow control,
@@ -122,8 +124,11 @@ void serLinkSetUp(ser_link *l, uint32_t baud, uint32_t gap_ms);
 // serWrite is sending this request: its copy may come back ahead of the reply.
 void serEchoSent(ser_link *l, const void *request, int length);
 // How long after the start of the write of length bytes serWrite looks for input that shows
-// an echo, in microseconds; 0: only at once; -1: no need.
+// an echo, in microseconds; -1: no need, the line has shown what it does.
 int64_t serEchoWatchUs(const ser_link *l, int length);
+// Whether queued bytes, in elapsed_us after the start of the write of length bytes, can only be
+// its echo: more than a device's reply could have brought by then (a drain may return late).
+bool serEchoShows(const ser_link *l, int length, int64_t elapsed_us, int queued);
 // Input came in while the request could still be on the wire.
 void serEchoEarly(ser_link *l);
 // Everything received has been dropped: no copy is looked for any more.

@@ -35,8 +35,9 @@ int serOpen(ser_port *port, const char *path)
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    // A path that is no terminal (a file named by mistake) would take the frames as data.
     // TIOCEXCL does not stop a process with CAP_SYS_ADMIN; the lock stops even root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         int err = errno == EWOULDBLOCK ? EBUSY : errno;
         close(fd);
         errno = err;
@@ -133,19 +134,25 @@ void serFast(ser_port *port)
         ss.flags != port->serial_flags && ioctl(port->fd, TIOCSSERIAL, &ss) == 0;
 }
 
-// Whether input comes in before deadline: at once when the deadline has passed.
-static bool InputBy(const ser_port *port, Clock::time_point deadline)
+// Whether what came in while a request of len bytes went out, from start, can only be its
+// echo: waits until input comes or a reply could, and judges what is there then.
+static bool EchoCame(const ser_port *port, Clock::time_point start, int64_t watch_us, int len)
 {
+    const Clock::time_point deadline = start + std::chrono::microseconds(watch_us);
     for (;;) {
         auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
         timespec ts{static_cast<time_t>(left / std::chrono::seconds(1)),
                     static_cast<long>((left % std::chrono::seconds(1)).count())};
         pollfd pfd{port->fd, POLLIN, 0};
-        int r = ppoll(&pfd, 1, &ts, nullptr);
-        if (r < 0 && errno == EINTR)
-            continue;
-        return r > 0 && (pfd.revents & POLLIN);
+        if (ppoll(&pfd, 1, &ts, nullptr) >= 0 || errno != EINTR)
+            break;
     }
+    int queued = 0;
+    ioctl(port->fd, FIONREAD, &queued);
+    // The time after the count: a later time lets a reply have brought more, never less.
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    return serEchoShows(&port->link, len, elapsed.count(), queued);
 }
 
 int serWrite(ser_port *port, const void *buf, int len)
@@ -182,7 +189,7 @@ int serWrite(ser_port *port, const void *buf, int len)
     // A UART's drain waits for the last stop bit, and its echo is in by then; a pseudo-terminal
     // or a USB adapter returns sooner, and the echo comes while the bytes are on the wire.
     const int64_t watch = serEchoWatchUs(&port->link, len);
-    if (watch >= 0 && InputBy(port, start + std::chrono::microseconds(watch)))
+    if (watch >= 0 && EchoCame(port, start, watch, len))
         serEchoEarly(&port->link);
     errno = err;
     return done;

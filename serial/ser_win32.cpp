@@ -17,6 +17,13 @@ int serOpen(ser_port *port, const char *path)
         port->handle = nullptr;
         return -1;
     }
+    // A path that is no device (a file named by mistake) would take the frames as data.
+    if (GetFileType(h) != FILE_TYPE_CHAR) {
+        CloseHandle(h);
+        port->handle = nullptr;
+        SetLastError(ERROR_BAD_DEVICE);
+        return -1;
+    }
     port->handle = h;
     return 0;
 }
@@ -125,21 +132,18 @@ int serWrite(ser_port *port, const void *buf, int len)
     // WriteFile may complete while the driver still holds the bytes; this waits until they
     // have gone out.
     FlushFileBuffers(port->handle);
-    // The echo comes while the bytes are on the wire; a driver may return before they are.
-    // Input is counted only while the clock is before the deadline: a device's reply comes
-    // right after it, and a sleep may end well past it.
+    // The echo comes while the bytes are on the wire; a driver may return before they are,
+    // or (a sleep) well after. Whatever is there is judged by the time it has had.
     const int64_t watch = serEchoWatchUs(&port->link, len);
-    const auto deadline = start + std::chrono::microseconds(std::max<int64_t>(watch, 0));
-    for (bool first = true; watch >= 0; first = false) {
-        if (!first && std::chrono::steady_clock::now() >= deadline)
-            break;
-        if (Queued(port) > 0) {
+    for (bool shown = false; watch >= 0 && !shown; Sleep(1)) {
+        const DWORD queued = Queued(port);
+        const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start);
+        shown = serEchoShows(&port->link, len, elapsed.count(), static_cast<int>(queued));
+        if (shown)
             serEchoEarly(&port->link);
+        if (queued > 0 || elapsed.count() >= watch)
             break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            break;
-        Sleep(1);
     }
     return static_cast<int>(written);
 }
@@ -149,33 +153,37 @@ int serRead(ser_port *port, void *buf, int max_len)
     port->sent = false;
     ser_link *l = &port->link;
     const int room = serReadRoom(l, max_len);
-    // The port's time-outs end a read at the gap after a byte, or after its total time. Where a
-    // read must go on past such a silence (what came may be only the echo) or end sooner (a
-    // whole frame under serFast), each ReadFile gets the interval and the time that are left.
+    // The port's time-outs end a ReadFile at the interval's silence after a byte, or after its
+    // total time. A read goes on past such a silence while what came may be only the echo, and
+    // under serFast, whose interval is the shortest there is, past it until the silence that
+    // ends a read is over.
     const DWORD interval = l->fast ? 1 : l->gap_ms;
-    const DWORD start = GetTickCount();
-    DWORD last = start; // when the last bytes came, from start
-    bool usual = true;  // the time-outs serInit set are in force
+    const auto start = std::chrono::steady_clock::now();
+    DWORD wait_ms = l->total_ms; // for the next ReadFile
+    bool usual = !l->fast;       // the time-outs serInit set are in force
     int got = 0;
-    while (got < room) {
-        DWORD until = l->total_ms;
-        const int64_t silence = got > 0 ? serReadSilenceUs(l, got) : -1;
-        if (silence >= 0)
-            until = std::min(until, last - start + static_cast<DWORD>((silence + 999) / 1000));
-        const DWORD spent = GetTickCount() - start;
-        if (spent >= until)
-            break;
-        if (got > 0 || l->fast) {
-            COMMTIMEOUTS rest = ReadTimeouts(interval, until - spent);
+    for (;;) {
+        if (!usual || got > 0) {
+            COMMTIMEOUTS rest = ReadTimeouts(interval, wait_ms);
             SetCommTimeouts(port->handle, &rest);
             usual = false;
         }
         DWORD more = 0;
         ReadFile(port->handle, l->rx + got, static_cast<DWORD>(room - got), &more, nullptr);
-        if (more == 0)
-            break;
         got += static_cast<int>(more);
-        last = GetTickCount();
+        if (more == 0 || got >= room)
+            break;
+        const int64_t silence = serReadSilenceUs(l, got);
+        if (silence >= 0 && silence <= int64_t{interval} * 1000)
+            break; // the silence that ended this ReadFile was enough
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+        if (spent >= l->total_ms)
+            break;
+        wait_ms = static_cast<DWORD>(l->total_ms - spent);
+        if (silence >= 0)
+            wait_ms = std::min<DWORD>(wait_ms, static_cast<DWORD>(silence / 1000) - interval);
     }
     if (!usual) {
         COMMTIMEOUTS timeouts = ReadTimeouts(l->gap_ms, l->total_ms);

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "engine/installer.h"
-#include "modbus/modbus.h"
 #include "serial/os.h"
 #include "shell/about.h"
 #include "shell/log.h"
@@ -39,6 +38,8 @@ using Clock = std::chrono::system_clock;
 const char ONE_PORT[] = "VEK_UPDATE_ONE_PORT";
 // Starts the lines a port's process writes for the command alone.
 const char MARK = '\x1e';
+// How long the ports have to end after an interrupt before they are asked again.
+constexpr int STOP_GRACE_S = 5;
 
 const char HELP[] = R"(Usage: vek-update [OPTION]...
 Write the firmware image this program carries into target devices over serial lines
@@ -58,7 +59,7 @@ Options:
                      then ends at the Modbus end of frame, and a USB adapter is asked
                      for low latency
   --give-up SECONDS  end a run as "no answer" after SECONDS without a good reply
-                     (default 20; 0: never)
+                     (default @GIVE_UP@; 0: never)
   --report FILE      append one line of JSON for each device and run to FILE: the
                      port and its adapter, start and end (UTC), the image, the CRC-16
                      the device reported, the outcome and exit code, the seconds, the
@@ -186,18 +187,27 @@ void Help()
 {
     std::string text = HELP;
     text.replace(text.find("@LOG@"), 5, SYS_LOG_PLACE);
+    char give_up[16];
+    snprintf(give_up, sizeof give_up, "%g", GIVE_UP_DEFAULT_S);
+    text.replace(text.find("@GIVE_UP@"), 9, give_up);
     fputs(text.c_str(), stdout);
 }
 
-unsigned ImageCrc(const void *image, uint32_t length)
+// What a device, a driver or a port's name put into a line is no command for the terminal.
+std::string Printable(std::string text)
 {
-    return crc_region(image, static_cast<int>(length));
+    for (char &c : text) {
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
+            c = '?';
+    }
+    return text;
 }
 
 void Version(const void *image, uint32_t length)
 {
-    printf("vek-update %s\nFirmware image: %s, %u bytes, CRC-16 0x%04x\n", ABOUT_VERSION,
-           ABOUT_IMAGE_NAME, static_cast<unsigned>(length), ImageCrc(image, length));
+    printf("vek-update %s\nFirmware image: %s, %u bytes, CRC-16 %s\n", ABOUT_VERSION,
+           ABOUT_IMAGE_NAME, static_cast<unsigned>(length),
+           CrcText(ImageCrc(image, length)).c_str());
 }
 
 // The ports the window would offer, and on standard error why a serial device is left out.
@@ -207,10 +217,11 @@ void List()
     for (const port_info &p : ProbePorts("", &left_out)) {
         std::string description = p.description;
         std::replace(description.begin(), description.end(), '\n', ';');
-        printf("%s%s%s\n", p.path.c_str(), description.empty() ? "" : "\t", description.c_str());
+        printf("%s%s%s\n", Printable(p.path).c_str(), description.empty() ? "" : "\t",
+               Printable(description).c_str());
     }
     for (const std::string &line : left_out)
-        fprintf(stderr, "%s\n", line.c_str());
+        fprintf(stderr, "%s\n", Printable(line).c_str());
 }
 
 // ---- one port, in a process of its own ----
@@ -240,13 +251,6 @@ std::string Utc(Clock::time_point t)
     return text;
 }
 
-std::string Hex(unsigned crc)
-{
-    char text[8];
-    snprintf(text, sizeof text, "0x%04x", crc & 0xFFFF);
-    return text;
-}
-
 // The end of the run: its summary for the command, its report line; the exit code.
 int Finish(port_run *r, outcome_t result)
 {
@@ -264,10 +268,10 @@ int Finish(port_run *r, outcome_t result)
     char summary[300];
     snprintf(summary, sizeof summary, "%s: %s, %u bytes in %.2f s, %d resends, device CRC %s",
              r->port.c_str(), o.said, bytes, seconds, resends,
-             reported ? Hex(device).c_str() : "none");
+             reported ? CrcText(device).c_str() : "none");
     std::string line = MARK + std::string("S") + summary;
     if (result == VERIFY_FAILED)
-        line += " (image " + Hex(image_crc) + ")";
+        line += " (image " + CrcText(image_crc) + ")";
     printf("%s\n", line.c_str());
     fflush(stdout);
 
@@ -282,8 +286,8 @@ int Finish(port_run *r, outcome_t result)
         j["adapter"] = adapter;
         j["image"] = {{"name", std::string(ABOUT_IMAGE_NAME)},
                       {"size", t->image_length},
-                      {"crc16", Hex(image_crc)}};
-        j["device_crc16"] = reported ? nlohmann::ordered_json(Hex(device)) : nullptr;
+                      {"crc16", CrcText(image_crc)}};
+        j["device_crc16"] = reported ? nlohmann::ordered_json(CrcText(device)) : nullptr;
         j["outcome"] = o.recorded;
         j["exit_code"] = static_cast<int>(o.code);
         j["seconds"] = std::round(seconds * 1000) / 1000;
@@ -359,6 +363,7 @@ struct port_view {
     double share;
     int resends;
     std::string status;
+    bool summed_up; // its summary line came
     int code;
 };
 
@@ -401,7 +406,10 @@ std::string Display(const std::vector<port_view> &ports, int columns)
                  std::string(static_cast<size_t>(filled), '#').c_str(),
                  std::string(static_cast<size_t>(20 - filled), '.').c_str(),
                  static_cast<int>(p.share * 100 + 1e-9), p.resends, p.status.c_str());
-        std::string shown = line;
+        // A line a column short of the terminal, a character a byte: no wrap to miscount.
+        std::string shown = Printable(line);
+        for (char &c : shown)
+            c = static_cast<unsigned char>(c) >= 0x80 ? '?' : c;
         if (static_cast<int>(shown.size()) >= columns)
             shown.resize(static_cast<size_t>(std::max(columns - 1, 0)));
         out += shown + "\n";
@@ -425,7 +433,7 @@ int RunPorts(const options &o, const void *image, uint32_t length)
             args.emplace_back("--fast");
         if (!o.report.empty())
             args.insert(args.end(), {"--report", o.report});
-        port_view p{port, {}, 0, 0, "", EXIT_PORT};
+        port_view p{port, {}, 0, 0, "", false, EXIT_PORT};
         if (!sysSpawn(args, std::string(ONE_PORT) + "=1", &p.child)) {
             fprintf(stderr, "vek-update: cannot start the run on %s\n", port.c_str());
             p.child.process = -1;
@@ -439,10 +447,11 @@ int RunPorts(const options &o, const void *image, uint32_t length)
             readers.emplace_back(ReadPort, &q, i, &ports[i].child);
     }
 
-    const int columns = sysTerminalColumns();
+    const bool terminal = sysTerminalColumns() > 0;
     const bool several = ports.size() > 1;
     size_t drawn = 0; // display lines at the foot of the terminal
-    bool stopped = false;
+    int asked = 0;    // times the ports were asked to end
+    std::chrono::steady_clock::time_point asked_at;
     for (bool all_ended = false; !all_ended;) {
         std::deque<std::pair<size_t, std::string>> lines;
         {
@@ -457,10 +466,15 @@ int RunPorts(const options &o, const void *image, uint32_t length)
             lines.swap(q.lines);
             all_ended = ended();
         }
-        if (sysInterrupted() && !stopped) {
+        // Asked once to end, each port closes what it holds; asked again, a port whose
+        // process is stuck (in a write to a dead adapter, say) ends there and then.
+        const auto now = std::chrono::steady_clock::now();
+        if (sysInterrupted() &&
+            (asked == 0 || (asked == 1 && now - asked_at > std::chrono::seconds(STOP_GRACE_S)))) {
             for (const port_view &p : ports)
                 sysStopChild(&p.child);
-            stopped = true;
+            asked++;
+            asked_at = now;
         }
         // All that goes to the terminal at once, in one write: the display taken away, the
         // new lines, the display again.
@@ -476,20 +490,17 @@ int RunPorts(const options &o, const void *image, uint32_t length)
                     continue;
                 }
                 line = line.substr(2); // the summary names its port itself
+                p.summed_up = true;
             } else if (several) {
                 line.insert(0, p.port + (line.empty() ? ":" : ": "));
             }
-            // What a device or a driver put into a line is no command for the terminal.
-            for (char &c : line) {
-                if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
-                    c = '?';
-            }
-            out += line + "\n";
+            out += Printable(line) + "\n";
         }
         logged = out;
-        if (columns > 0) {
+        if (terminal) {
             std::string redraw = drawn > 0 ? "\x1b[" + std::to_string(drawn) + "A\r\x1b[J" : "";
-            const std::string display = all_ended ? "" : Display(ports, columns);
+            // Its width again each time: the terminal may have been resized.
+            const std::string display = all_ended ? "" : Display(ports, sysTerminalColumns());
             out.insert(0, redraw);
             out += display;
             drawn = static_cast<size_t>(std::count(display.begin(), display.end(), '\n'));
@@ -505,14 +516,23 @@ int RunPorts(const options &o, const void *image, uint32_t length)
         r.join();
     int code = EXIT_PROGRAMMED;
     for (port_view &p : ports) {
-        if (p.child.process != -1) {
-            p.code = sysWaitChild(&p.child);
-            if (p.code < 0)
-                p.code = EXIT_INTERRUPTED;
+        const int ended = p.child.process != -1 ? sysWaitChild(&p.child) : -1;
+        // A port's process that ended without its summary (killed, or crashed) did not say how
+        // its run went: it did not program its device.
+        p.code = p.summed_up && ended >= 0 ? ended
+                 : sysInterrupted()        ? EXIT_INTERRUPTED
+                                           : EXIT_PORT;
+        if (!p.summed_up) {
+            const std::string line = Printable(p.port) + ": ended without a summary (" +
+                                     (ended < 0 ? "killed" : "exit code " + std::to_string(ended)) +
+                                     ")\n";
+            fputs(line.c_str(), stdout);
+            LogWrite(line);
         }
         if (code == EXIT_PROGRAMMED)
             code = p.code;
     }
+    fflush(stdout);
     return sysInterrupted() ? EXIT_INTERRUPTED : code;
 }
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "shell/about.h"
+#include "shell/program.h"
 #include "shell/system.h"
 
 namespace
@@ -64,11 +65,26 @@ void LogStart(unsigned image_crc)
     char date[40];
     strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &t);
     char line[200];
-    snprintf(line, sizeof line, "== vek-update %s started %s, image CRC-16 0x%04x\n", ABOUT_VERSION,
-             date, image_crc);
+    snprintf(line, sizeof line, "== vek-update %s started %s, image CRC-16 %s\n", ABOUT_VERSION,
+             date, CrcText(image_crc).c_str());
     the_log.size += static_cast<long>(fwrite(line, 1, strlen(line), the_log.file));
     if (fflush(the_log.file) != 0)
         Fail("cannot write " + the_log.path);
+}
+
+void LogStream(std::string *line, const char *buf, size_t n)
+{
+    if (buf == nullptr) {
+        if (!line->empty())
+            LogWrite(*line + "\n");
+        line->clear();
+        return;
+    }
+    line->append(buf, n);
+    if (const size_t nl = line->rfind('\n'); nl != std::string::npos) {
+        LogWrite(line->substr(0, nl + 1));
+        line->erase(0, nl + 1);
+    }
 }
 
 void LogWrite(const std::string &text)

@@ -15,3 +15,7 @@ void LogStart(unsigned image_crc);
 
 // Appends text as the console showed it, whole lines.
 void LogWrite(const std::string &text);
+
+// Logs a stream's bytes as they come, a whole line at a time; *line keeps what is left of the
+// last one. buf null: the stream has ended, and the rest is logged as a line.
+void LogStream(std::string *line, const char *buf, size_t n);

@@ -9,6 +9,18 @@
 #include "modbus/modbus.h"
 #include "serial/os.h"
 
+unsigned ImageCrc(const void *image, uint32_t length)
+{
+    return crc_region(image, static_cast<int>(length));
+}
+
+std::string CrcText(unsigned crc)
+{
+    char text[8];
+    snprintf(text, sizeof text, "0x%04x", crc & 0xFFFFu);
+    return text;
+}
+
 void PrepareRecord(T t)
 {
     t->max = MODBUS_FRAME_LENGTH_MAX;
@@ -123,7 +135,7 @@ bool DeviceCrc(T t, unsigned *crc)
         return remote_crc(t, crc) != 0;
     case STATE_TARGET_RESET:
     case STATE_COMPLETE:
-        *crc = crc_region(t->image, static_cast<int>(t->image_length));
+        *crc = ImageCrc(t->image, t->image_length);
         return true;
     case STATE_IDLE:
     case STATE_PROG_INIT:

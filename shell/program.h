@@ -3,12 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "engine/installer.h"
 
 // Where image byte 0 goes in the target, and the line speed of every run.
 inline constexpr uint32_t IMAGE_BASE_ADDRESS = 0x81000;
 inline constexpr int32_t RUN_BAUD = 115200;
+
+// The CRC-16 of an image as the target reports it once the image is programmed, and a CRC-16
+// as the console log, the report, the window and the release notes show it: 0x and 4 digits.
+unsigned ImageCrc(const void *image, uint32_t length);
+std::string CrcText(unsigned crc);
 
 // The frame buffer and the slave address, set once at start-up.
 void PrepareRecord(T t);

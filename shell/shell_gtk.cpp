@@ -12,7 +12,6 @@
 
 #include "engine/installer.h"
 #include "engine/ui.h"
-#include "modbus/modbus.h"
 #include "shell/cli.h"
 #include "shell/dialog.h"
 #include "shell/image.h"
@@ -82,12 +81,9 @@ static void ShowRun()
     }
     unsigned device = 0;
     if (failed && DeviceCrc(&installer, &device)) {
-        char why[160];
-        snprintf(why, sizeof why,
-                 "The device's CRC 0x%04x differs from the image's 0x%04x: the device was not "
-                 "reset",
-                 device, crc_region(installer.image, static_cast<int>(installer.image_length)));
-        hint = why;
+        hint = "The device's CRC " + CrcText(device) + " differs from the image's " +
+               CrcText(ImageCrc(installer.image, installer.image_length)) +
+               ": the device was not reset";
     } else if (failed) {
         hint = "The device's reply carried no CRC: the device was not reset";
     }
@@ -138,9 +134,13 @@ static void OnProgram(GtkButton *, gpointer)
 {
     std::string port = SelectedPort();
     if (!ProgramPressed(&installer, port.c_str())) {
-        // The steps of a failed run would show it again.
-        StopSteps();
-        ShowNoRun();
+        // A run that goes on goes on; one that has ended leaves nothing behind, and the steps
+        // after a failed one would show it again.
+        const state_t s = installer.state;
+        if (s == STATE_IDLE || s == STATE_COMPLETE || s == STATE_VERIFY_FAILED) {
+            StopSteps();
+            ShowNoRun();
+        }
         return;
     }
     WatchStart(&shell.watch, &installer);
@@ -555,7 +555,7 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 1)
         return CommandLine(argc, argv, vek_image, vek_image_length);
-    LogStart(crc_region(vek_image, static_cast<int>(vek_image_length)));
+    LogStart(ImageCrc(vek_image, vek_image_length));
     sysTeeConsole();
     g_set_prgname("vek-update"); // the window's class for window managers
     // Accessibility reaches screen readers over the session bus. Where there is none and none

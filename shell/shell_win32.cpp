@@ -9,7 +9,6 @@
 
 #include "engine/installer.h"
 #include "engine/ui.h"
-#include "modbus/modbus.h"
 #include "shell/cli.h"
 #include "shell/dialog.h"
 #include "shell/log.h"
@@ -151,22 +150,28 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int iCmdShow)
     const void *image = ImageResource(&length);
     if (__argc > 1)
         return CommandLine(__argc, __argv, image, length);
-    LogStart(image ? crc_region(image, static_cast<int>(length)) : 0);
+    LogStart(image ? ImageCrc(image, length) : 0);
     sysTeeConsole();
 
-    WNDCLASSA wc{};
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = WndProc;
     wc.cbClsExtra = 0;
     wc.cbWndExtra = DLGWINDOWEXTRA;
     wc.hInstance = hInstance;
     wc.hIcon = LoadIconA(hInstance, szAppName);
+    // The caption's and the task bar's small icon from the icon's own small bitmap, not the
+    // large one shrunk.
+    wc.hIconSm = static_cast<HICON>(LoadImageA(hInstance, szAppName, IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON),
+                                               GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = szAppName;
     h_instance = hInstance;
-    if (!RegisterClassA(&wc))
+    if (!RegisterClassExA(&wc))
         Terminate("Unabled to register window class");
 
     hwnd = CreateDialogParamA(hInstance, szAppName, nullptr, nullptr, 0);

@@ -93,14 +93,9 @@ void Copy(int from, int to)
             if ((k = write(to, buf + done, static_cast<size_t>(n - done))) <= 0)
                 break; // the console is gone: the log still gets it
         }
-        line.append(buf, static_cast<size_t>(n));
-        if (size_t nl = line.rfind('\n'); nl != std::string::npos) {
-            LogWrite(line.substr(0, nl + 1));
-            line.erase(0, nl + 1);
-        }
+        LogStream(&line, buf, static_cast<size_t>(n));
     }
-    if (!line.empty())
-        LogWrite(line + "\n");
+    LogStream(&line, nullptr, 0);
     close(from);
 }
 
@@ -113,6 +108,8 @@ void EndTee()
     for (int k = 0; k < 2; k++) {
         if (copying.saved[k] >= 0)
             dup2(copying.saved[k], k + 1);
+        else
+            close(k + 1);
     }
     for (std::thread &t : copying.copies) {
         if (t.joinable())
@@ -133,6 +130,12 @@ void sysTeeConsole()
 {
     fflush(stdout);
     fflush(stderr);
+    // Started without a console (descriptors 0 to 2 closed), the pipes would land in their
+    // places: /dev/null holds them.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", O_RDWR);
+    }
     for (int k = 0; k < 2; k++) {
         int p[2];
         if (pipe2(p, O_CLOEXEC) != 0)
@@ -159,6 +162,8 @@ void sysCatchInterrupts()
     struct sigaction sa {
     };
     sa.sa_handler = OnInterrupt;
+    // Once: a second Ctrl-C or SIGTERM ends the program at once, stuck or not.
+    sa.sa_flags = SA_RESETHAND;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &sa, nullptr);

@@ -80,14 +80,9 @@ void Copy(int from, int to)
     for (int n; (n = _read(from, buf, sizeof buf)) > 0;) {
         if (to >= 0)
             _write(to, buf, static_cast<unsigned>(n));
-        line.append(buf, static_cast<size_t>(n));
-        if (size_t nl = line.rfind('\n'); nl != std::string::npos) {
-            LogWrite(line.substr(0, nl + 1));
-            line.erase(0, nl + 1);
-        }
+        LogStream(&line, buf, static_cast<size_t>(n));
     }
-    if (!line.empty())
-        LogWrite(line + "\n");
+    LogStream(&line, nullptr, 0);
     _close(from);
 }
 
@@ -148,10 +143,12 @@ void sysTeeConsole()
         if (_pipe(p, 4096, _O_BINARY | _O_NOINHERIT) != 0)
             return;
         copying.saved[k] = _dup(k + 1);
-        // The runtime already turned each line end into CR LF on its way into the pipe.
+        // The stream goes on turning each line end into CR LF, now on its way into the pipe;
+        // the copy to the console passes the bytes on as they are.
         if (copying.saved[k] >= 0)
             _setmode(copying.saved[k], _O_BINARY);
         _dup2(p[1], k + 1);
+        _setmode(k + 1, _O_TEXT);
         _close(p[1]);
         copying.copies[k] = std::thread(Copy, p[0], copying.saved[k]);
     }
@@ -202,7 +199,9 @@ bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_
     si.hStdOutput = write_end;
     si.hStdError = write_end;
     PROCESS_INFORMATION pi{};
-    const BOOL started = CreateProcessA(self.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+    // Started without a console, a console program would get a window of its own for each.
+    const DWORD flags = GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+    const BOOL started = CreateProcessA(self.c_str(), command.data(), nullptr, nullptr, TRUE, flags,
                                         nullptr, nullptr, &si, &pi);
     CloseHandle(write_end);
     if (!started) {

@@ -82,7 +82,9 @@ bool PortOpens(const char *path)
 TEST(PortsWin32, TheNamedPortsThatOpenWithoutWaitingForAStalledOne)
 {
     listing l = List("");
-    EXPECT_LT(l.took, std::chrono::seconds(5)) << "the list waited for the stalled open";
+    // The window shows within a second: the list's own bound is 200 ms, the rest is room
+    // for a loaded machine.
+    EXPECT_LT(l.took, std::chrono::seconds(1)) << "the list waited for the stalled open";
     EXPECT_EQ(l.paths, (Names{"\\\\.\\com3", "\\\\.\\com10", "\\\\.\\com998"}));
     EXPECT_EQ(l.descriptions,
               (Names{"\\Device\\Serial2", "\\Device\\Serial9", "\\Device\\Serial997"}));

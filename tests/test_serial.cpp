@@ -172,6 +172,23 @@ TEST_F(Serial, PurgeAfterASendKeepsTheReplyButNotWhatCameBefore)
     EXPECT_EQ(read(), "new");
 }
 
+// What came in by the time a drain returned is the echo only if a reply could not have brought
+// that much yet: a UART's drain may return milliseconds after the last stop bit, when a quick
+// device's copy of a short request (a reset's acknowledgement) is in already.
+TEST(SerialEcho, InputDuringAWriteIsTheEchoOnlyIfNoReplyCouldHaveBroughtIt)
+{
+    ser_link l{};
+    serLinkReset(&l);
+    serLinkSetUp(&l, 115200, 10);
+    const int64_t block = serEchoWatchUs(&l, 523), reset = serEchoWatchUs(&l, 5);
+    EXPECT_NEAR(block, 50273, 1) << "523 bytes and 3.5 characters at 115200 baud 8E1";
+    EXPECT_TRUE(serEchoShows(&l, 523, 400, 2));
+    EXPECT_FALSE(serEchoShows(&l, 523, 400, 0));
+    EXPECT_TRUE(serEchoShows(&l, 523, block + 4000, 523)) << "a late drain, the whole echo in";
+    EXPECT_FALSE(serEchoShows(&l, 5, reset + 4000, 5)) << "a quick reply to a reset";
+    EXPECT_FALSE(serEchoShows(&l, 523, block + 4000, 40)) << "the start of a quick copy-reply";
+}
+
 TEST_F(Serial, ExclusiveUntilClosed)
 {
     ser_port again{};

@@ -102,6 +102,10 @@ def case_codes(s):
     done = command(s, "--port", s.folder / "none", "--report", report)
     check(done.returncode == cli.CODES["PORT"] and
           "Unable to open serial port" in done.stdout, f"no port: {done.returncode}")
+    notes = s.folder / "notes.txt"  # a file named by mistake takes no frames
+    notes.write_text("the batch's notes\n")
+    check(command(s, "--port", notes).returncode == cli.CODES["PORT"] and
+          notes.read_text() == "the batch's notes\n", "a file taken for a port")
     held = sim(s, "held")
     holder = os.open(held.link, os.O_RDWR | os.O_NOCTTY)
     fcntl.flock(holder, fcntl.LOCK_EX)

@@ -267,8 +267,16 @@ void uiStatus(const char *) {}
 void uiMessageBox(const char *, const char *) {}
 void uiBeep(unsigned, unsigned) {}
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
+    // libFuzzer's own flags start with one dash, and it would take --help for a corpus.
+    for (int i = 1; i < *argc; i++) {
+        if (strcmp((*argv)[i], "--help") == 0) {
+            puts("usage: fuzz_reply [-help=1] [libFuzzer flags] [CORPUS_DIR...]\n"
+                 "Fuzzes the engine's reply path (see its source, and scripts/fuzz.sh).");
+            exit(0);
+        }
+    }
     // The console log of every step would drown libFuzzer's own output; VEK_FUZZ_LOG=1 keeps
     // it, to follow a crashing input step by step.
     if (!getenv("VEK_FUZZ_LOG"))

@@ -28,7 +28,7 @@ from harness.run import RUN_WAIT, check, read_text, wait_for
 
 COM = r"\\.\com"
 ICON = facts.ROOT / "resources/icon/vek.ico"
-DPI = ["PerMonitorV2, PerMonitor", "true/pm"]  # the manifest's dpiAwareness and dpiAware
+DPI = ["PerMonitorV2", "true"]  # the manifest's dpiAwareness and dpiAware
 
 
 def sim(s, simulator, name, *options):

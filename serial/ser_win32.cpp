@@ -173,17 +173,21 @@ int serRead(ser_port *port, void *buf, int max_len)
         got += static_cast<int>(more);
         if (more == 0 || got >= room)
             break;
+        // What may be only the echo waits on to the total time; anything else only for what is
+        // left of its silence once the one that ended this ReadFile has passed.
         const int64_t silence = serReadSilenceUs(l, got);
-        if (silence >= 0 && silence <= int64_t{interval} * 1000)
-            break; // the silence that ended this ReadFile was enough
+        const bool hold = silence < 0;
+        const int64_t rest_us = silence - static_cast<int64_t>(interval) * 1000;
+        if (!hold && rest_us <= 0)
+            break;
         const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now() - start)
                                .count();
         if (spent >= l->total_ms)
             break;
         wait_ms = static_cast<DWORD>(l->total_ms - spent);
-        if (silence >= 0)
-            wait_ms = std::min<DWORD>(wait_ms, static_cast<DWORD>(silence / 1000) - interval);
+        if (!hold)
+            wait_ms = std::min(wait_ms, static_cast<DWORD>((rest_us + 999) / 1000));
     }
     if (!usual) {
         COMMTIMEOUTS timeouts = ReadTimeouts(l->gap_ms, l->total_ms);

@@ -133,8 +133,9 @@ void sysTeeConsole()
     // Started without a console (descriptors 0 to 2 closed), the pipes would land in their
     // places: /dev/null holds them.
     for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) < 0)
-            open("/dev/null", O_RDWR);
+        // cppcheck-suppress leakReturnValNotUsed ; held open for the rest of the process
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+            return; // not the lowest free descriptor after all: no copy then
     }
     for (int k = 0; k < 2; k++) {
         int p[2];

@@ -180,12 +180,12 @@ TEST(SerialEcho, InputDuringAWriteIsTheEchoOnlyIfNoReplyCouldHaveBroughtIt)
     ser_link l{};
     serLinkReset(&l);
     serLinkSetUp(&l, 115200, 10);
-    const int64_t block = serEchoWatchUs(&l, 523), reset = serEchoWatchUs(&l, 5);
+    const int64_t block = serEchoWatchUs(&l, 523), tiny = serEchoWatchUs(&l, 5);
     EXPECT_NEAR(block, 50273, 1) << "523 bytes and 3.5 characters at 115200 baud 8E1";
     EXPECT_TRUE(serEchoShows(&l, 523, 400, 2));
     EXPECT_FALSE(serEchoShows(&l, 523, 400, 0));
     EXPECT_TRUE(serEchoShows(&l, 523, block + 4000, 523)) << "a late drain, the whole echo in";
-    EXPECT_FALSE(serEchoShows(&l, 5, reset + 4000, 5)) << "a quick reply to a reset";
+    EXPECT_FALSE(serEchoShows(&l, 5, tiny + 4000, 5)) << "a quick reply to a reset";
     EXPECT_FALSE(serEchoShows(&l, 523, block + 4000, 40)) << "the start of a quick copy-reply";
 }
 

@@ -267,6 +267,7 @@ void uiStatus(const char *) {}
 void uiMessageBox(const char *, const char *) {}
 void uiBeep(unsigned, unsigned) {}
 
+// cppcheck-suppress constParameter ; libFuzzer's own signature
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     // libFuzzer's own flags start with one dash, and it would take --help for a corpus.

@@ -154,7 +154,9 @@ TEST_F(Engine, ADeviceThatAnswersLateGetsEveryBlockWithAndWithoutEcho)
         cfg.echo.rate = echo ? 1 : 0;
         cfg.late_ms = late_s * 1000;
         expect_complete_run(cfg, pattern(2000), late_s + 3);
-        EXPECT_GE(simCounts(&target).asleep, late_s - 1);
+        // Its first request came back alone at least twice: where the old rule took the echo
+        // for a device that answers with a copy.
+        EXPECT_GE(simCounts(&target).asleep, 2);
     }
 }
 

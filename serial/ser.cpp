@@ -78,9 +78,11 @@ static int64_t ReplyFromUs(const ser_link *l, int length)
 
 int64_t serEchoWatchUs(const ser_link *l, int length)
 {
-    // A line that has shown what it does keeps doing it: a reply that was no copy came first
-    // after a request, which on a line that echoes the echo always does.
-    return l->line == SER_ECHO_UNKNOWN && l->baud > 0 ? ReplyFromUs(l, length) : -1;
+    if (l->baud == 0 || l->line == SER_ECHO_SEEN)
+        return -1;
+    // A line taken for one without echo is looked at once after each send: where it was taken
+    // so only by copies that came back late, an echo may yet show itself.
+    return l->line == SER_ECHO_UNKNOWN ? ReplyFromUs(l, length) : 0;
 }
 
 bool serEchoShows(const ser_link *l, int length, int64_t elapsed_us, int queued)

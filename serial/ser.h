@@ -14,7 +14,7 @@
 //    bytes at the line's rate, then the 3.5 characters of silence a device waits before it may
 //    answer), or more of it than a reply could have brought by the time the write's drain
 //    returned. No reply comes that soon. Until a line has shown what it does, serWrite waits
-//    that long for input;
+//    that long for input; on a line taken for one without echo it looks once;
 //  - content: a copy followed, in the same read, by a whole frame with a valid CRC.
 // The echo takes no room from the reply: a read takes in the copy on top of max_len.
 // A device may also answer with its request byte for byte (it does so to a reset, and some
@@ -124,7 +124,7 @@ void serLinkSetUp(ser_link *l, uint32_t baud, uint32_t gap_ms);
 // serWrite is sending this request: its copy may come back ahead of the reply.
 void serEchoSent(ser_link *l, const void *request, int length);
 // How long after the start of the write of length bytes serWrite looks for input that shows
-// an echo, in microseconds; -1: no need, the line has shown what it does.
+// an echo, in microseconds; 0: once, when the write is done; -1: no need, the line echoes.
 int64_t serEchoWatchUs(const ser_link *l, int length);
 // Whether queued bytes, in elapsed_us after the start of the write of length bytes, can only be
 // its echo: more than a device's reply could have brought by then (a drain may return late).

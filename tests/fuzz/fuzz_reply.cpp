@@ -11,7 +11,8 @@
 // bytes 11 and 12 first (as an honest target would); bit 2: the read also waits its full time,
 // so the next step resends; bit 3: a copy of the last request goes ahead of the reply, as a
 // line that echoes puts it (on the first reply after a request only: a line echoes what was
-// just sent); bit 4: with one byte of that copy changed; bit 5: that copy comes
+// just sent; and the first such reply of a run decides for all: an adapter hands back every
+// request or none); bit 4: with one byte of that copy changed; bit 5: that copy comes
 // only after the request has left (as a USB adapter may hold a short echo back), where without
 // the bit it begins while the request is still on the wire. Without the bits the bytes go to
 // the link exactly as given. Each read returns at most what the link asks for (max_len, and the
@@ -80,6 +81,7 @@ struct world {
     bool again = false;   // a step sent the last request again
     bool exhausted = false;
     bool fresh = false;   // no reply drawn since the last request went out
+    int echoes = -1;      // the line hands back what is sent (1) or not (0); -1: not yet drawn
     size_t echo_left = 0; // bytes at the start of pending that are the line's echo
     bool echo_early = false;
     bool echo_only = false; // what the last read handed on was nothing but echo
@@ -113,7 +115,9 @@ bool nextReply()
     w.echo_left = 0;
     // A line hands back what was just sent: only the reply read first after a request has an
     // echo ahead of it.
-    if ((ctl & 8) && w.fresh) {
+    if (w.fresh && w.echoes < 0)
+        w.echoes = (ctl & 8) != 0;
+    if (w.fresh && w.echoes == 1) {
         bytes echo = w.request;
         if ((ctl & 16) && !echo.empty())
             echo[n % echo.size()] ^= 0x20;
@@ -194,7 +198,8 @@ int serWrite(ser_port *port, const void *buf, int len)
     serEchoSent(&port->link, buf, len);
     // The reply read next is the next one of the input: the purge after this send drops
     // whatever is pending. Its echo, unless late, begins while this request is on the wire.
-    if (serEchoWatchUs(&port->link, len) >= 0 && w.left >= 3 && (w.in[0] & 8) && !(w.in[0] & 32))
+    const bool echoes = w.echoes < 0 ? w.left >= 3 && (w.in[0] & 8) : w.echoes == 1;
+    if (serEchoWatchUs(&port->link, len) >= 0 && echoes && w.left >= 3 && !(w.in[0] & 32))
         serEchoEarly(&port->link);
     port->sent = true;
     w.sends++;

@@ -38,18 +38,27 @@ def wine(env, *argv, timeout=WAIT):
     return done
 
 
-def boot(prefix):
+def boot(prefix, tries=2):
     # A new prefix, its server stopped again. Without a window manager Wine draws the caption
-    # itself, with Marlett, which Debian's build does not find on its own.
+    # itself, with Marlett, which Debian's build does not find on its own. wineboot may return
+    # while the prefix's own services still set it up: the server is waited for after each
+    # step, and a boot that fails anyway (seen once in a test run: a program could not be
+    # started in the new prefix) is made again from nothing.
     prefix = Path(prefix)
-    shutil.rmtree(prefix, ignore_errors=True)
-    prefix.parent.mkdir(parents=True, exist_ok=True)
     env = environment({k: v for k, v in os.environ.items() if k != "DISPLAY"}, prefix)
-    for argv in (["wineboot", "-i"],
-                 ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/d", "N"]):
-        done = wine(env, *argv, timeout=300)
-        check(done.returncode == 0, f"wine64 {argv[0]}: {done.stdout}")
-    subprocess.run([WINESERVER, "-w"], env=env, check=True)
+    for attempt in range(tries):
+        subprocess.run([WINESERVER, "-k"], env=env, capture_output=True)
+        shutil.rmtree(prefix, ignore_errors=True)
+        prefix.parent.mkdir(parents=True, exist_ok=True)
+        for argv in (["wineboot", "-i"], ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                                          "Decorated", "/d", "N"]):
+            done = wine(env, *argv, timeout=300)
+            subprocess.run([WINESERVER, "-w"], env=env, timeout=300)
+            if done.returncode != 0:
+                break
+        if done.returncode == 0:
+            break
+        check(attempt + 1 < tries, f"wine64 {argv[0]}: {done.stdout}")
     if MARLETT.exists():
         shutil.copy(MARLETT, prefix / "drive_c/windows/Fonts")
 

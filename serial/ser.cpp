@@ -221,6 +221,8 @@ void serReportLine(const char *path, const ser_line &asked, const ser_line &got)
     item(got.timeouts == asked.timeouts, "read time-outs");
     if (missed.empty())
         return;
+    // What the program printed before comes first, however its output is buffered.
+    fflush(stdout);
     std::string runs = Shape(got);
     if (got.baud != asked.baud)
         runs += " at " + std::to_string(got.baud) + " baud";

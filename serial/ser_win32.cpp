@@ -68,6 +68,7 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
+    fflush(stdout); // what the program printed before comes first
     if (!GetCommState(port->handle, &dcb)) {
         fputs("Could not get Port State\n", stderr);
         return -1;

@@ -179,15 +179,8 @@ def main():
     s = run.scratch(Path(opts["--out"]) / name)
     (s.folder / "run").mkdir(mode=0o700)
     s.env.update(XDG_RUNTIME_DIR=str(s.folder / "run"), XDG_STATE_HOME=str(s.folder / "state"))
-    try:
-        globals()["case_" + name](s)
-    except run.Failed as e:
-        print(f"FAIL {name}: {e}\nlogs in {s.folder}")
-        return 1
-    finally:
-        run.finish(s)
-    print(f"case {name} passed")
-    return 0
+    return run.run_case(s, name, globals()["case_" + name],
+                        lambda s, failure: print(f"{failure}\nlogs in {s.folder}"))
 
 
 if __name__ == "__main__":

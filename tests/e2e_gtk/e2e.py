@@ -245,16 +245,7 @@ def main():
     # Two test runs of one build tree at once must not clear each other's folder.
     lock = open(out / f"{name}.lock", "w")
     fcntl.flock(lock, fcntl.LOCK_EX)
-    s = gtk.session(out / name)
-    try:
-        globals()["case_" + name](s)
-    except run.Failed as e:
-        gtk.report(s, f"FAIL {name}: {e}")
-        return 1
-    finally:
-        run.finish(s)
-    print(f"case {name} passed")
-    return 0
+    return run.run_case(gtk.session(out / name), name, globals()["case_" + name], gtk.report)
 
 
 if __name__ == "__main__":

@@ -64,5 +64,6 @@ def plain(output):
 
 
 def log_lines(folder):
-    # The console log kept under the state folder folder.
+    # The console log the program keeps in folder, its state (Linux) or local application data
+    # (Windows) folder, line by line.
     return read_text(Path(folder) / "vek-update/console.log").splitlines()

@@ -102,3 +102,17 @@ def help_if_asked(path):
         for line in lines[:next((i for i, x in enumerate(lines) if not x.startswith("#")), None)]:
             print(line[2:])
         sys.exit(0)
+
+
+def run_case(s, name, case, report):
+    # Runs case(s), a test's one case, and ends what it started; a failure goes to report(s,
+    # text). The exit code for CTest.
+    try:
+        case(s)
+    except Failed as e:
+        report(s, f"FAIL {name}: {e}")
+        return 1
+    finally:
+        finish(s)
+    print(f"case {name} passed")
+    return 0

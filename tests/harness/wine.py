@@ -10,7 +10,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 from . import facts, x11
-from .run import WAIT, check, read_text, spawn, wait_for
+from .run import WAIT, check, spawn, wait_for
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -181,7 +181,6 @@ def sent(console):
     return [int(n) for n in re.findall(r"^frame length +(\d+) bytes sent$", console, re.M)]
 
 
-def log_lines(s):
-    # The console log the program keeps in the prefix's local application data.
-    found = sorted((s.folder / "prefix/drive_c/users").glob("*/AppData/Local/vek-update/console.log"))
-    return read_text(found[0]).replace("\r", "").splitlines() if found else []
+def local_data(s):
+    # The user's local application data in the prefix (%LOCALAPPDATA%).
+    return next((s.folder / "prefix/drive_c/users").glob("*/AppData/Local"), None)

@@ -74,7 +74,7 @@ def full(s, a):
           (1, 1, 1, 1, c["frames"]), f"faults not injected as asked: {c}")
     # The console log outlives the console: in the user's local application data, its date
     # line first, then every line of the run (standard error's too).
-    log, console = wine.log_lines(s), read_text(w.console).splitlines()
+    log, console = cli.log_lines(wine.local_data(s)), read_text(w.console).splitlines()
     check(log[0].startswith("== vek-update ") and [x for x in log if x in console] == console,
           f"the log: {log[:2]} ... {log[-2:]}, the console: {console[-2:]}")
 
@@ -165,9 +165,9 @@ def commands(s, a):
     check(command(s, a, "--port", "com4").returncode == cli.CODES["VERIFY_FAILED"], "wrong CRC")
     listed = [line.split("\t")[0] for line in command(s, a, "--list").stdout.splitlines()]
     check(f"{COM}998" in listed and f"{COM}999" not in listed, f"--list: {listed}")
-    for folder in (s.folder / "prefix/drive_c/users").glob("*/AppData/Local/vek-update"):
-        shutil.rmtree(folder)
-        folder.write_text("a file where the log's folder should be")
+    folder = wine.local_data(s) / "vek-update"
+    shutil.rmtree(folder)
+    folder.write_text("a file where the log's folder should be")
     done = command(s, a, "--port", "COM3", "--fast")
     check(done.returncode == 0 and done.stdout.count("no console log") == 1,
           f"no log folder: exit code {done.returncode}, {done.stdout[:300]}")
@@ -213,7 +213,16 @@ def main(command, *args):
             else:
                 ports = listed_ports(s) if command == "ports" else ()
             wine.prefix(s, ports)
-            return subprocess.run([wine.WINE64, *args], env=s.env).returncode
+            # Now and then Wine does not start a program in a new prefix at all; the program
+            # then says nothing, and gets one more start.
+            for attempt in (1, 2):
+                done = subprocess.run([wine.WINE64, *args], env=s.env, capture_output=True,
+                                      text=True, errors="replace")
+                print(done.stdout, end="")
+                print(done.stderr, end="", file=sys.stderr)
+                if done.returncode == 0 or done.stdout.strip() or attempt == 2:
+                    return done.returncode
+                print("(the program did not start; once more)")
         finally:
             run.finish(s)
             shutil.rmtree(s.folder, ignore_errors=True)

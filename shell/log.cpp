@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "shell/about.h"
 #include "shell/program.h"
@@ -72,21 +73,6 @@ void LogStart(unsigned image_crc)
         Fail("cannot write " + the_log.path);
 }
 
-void LogStream(std::string *line, const char *buf, size_t n)
-{
-    if (buf == nullptr) {
-        if (!line->empty())
-            LogWrite(*line + "\n");
-        line->clear();
-        return;
-    }
-    line->append(buf, n);
-    if (const size_t nl = line->rfind('\n'); nl != std::string::npos) {
-        LogWrite(line->substr(0, nl + 1));
-        line->erase(0, nl + 1);
-    }
-}
-
 void LogWrite(const std::string &text)
 {
     std::lock_guard<std::mutex> lock(the_log.mu);
@@ -103,4 +89,70 @@ void LogWrite(const std::string &text)
     the_log.size += static_cast<long>(n);
     if (n != text.size() || fflush(the_log.file) != 0)
         Fail("cannot write " + the_log.path);
+}
+
+namespace
+{
+
+// Standard output and error as they were, and the threads that copy the pipes now in their
+// place to them and to the log.
+struct console_copy_t {
+    int saved[2] = {-1, -1};
+    std::thread copies[2];
+};
+
+console_copy_t console_copy;
+
+void Copy(int from, int to)
+{
+    std::string line;
+    char buf[4096];
+    for (int n; (n = sysRead(from, buf, sizeof buf)) > 0;) {
+        if (to >= 0)
+            sysWrite(to, buf, n); // a console that is gone: the log still gets it
+        line.append(buf, static_cast<size_t>(n));
+        if (const size_t nl = line.rfind('\n'); nl != std::string::npos) {
+            LogWrite(line.substr(0, nl + 1));
+            line.erase(0, nl + 1);
+        }
+    }
+    if (!line.empty())
+        LogWrite(line + "\n");
+    sysClose(from);
+}
+
+// At exit, once the last output is in the pipes: the streams as they were, so that the pipes
+// close and the copies end with everything written.
+void EndCopy()
+{
+    fflush(stdout);
+    fflush(stderr);
+    for (int k = 0; k < 2; k++) {
+        if (console_copy.saved[k] >= 0)
+            sysDup2(console_copy.saved[k], k + 1);
+        else
+            sysClose(k + 1);
+    }
+    for (std::thread &t : console_copy.copies) {
+        if (t.joinable())
+            t.join();
+    }
+}
+
+} // namespace
+
+void LogConsole()
+{
+    fflush(stdout);
+    fflush(stderr);
+    for (int k = 0; k < 2; k++) {
+        console_copy.saved[k] = sysDup(k + 1);
+        int p[2];
+        if (!sysPipe(p))
+            return;
+        sysDup2(p[1], k + 1);
+        sysClose(p[1]);
+        console_copy.copies[k] = std::thread(Copy, p[0], console_copy.saved[k]);
+    }
+    atexit(EndCopy);
 }

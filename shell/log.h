@@ -16,6 +16,7 @@ void LogStart(unsigned image_crc);
 // Appends text as the console showed it, whole lines.
 void LogWrite(const std::string &text);
 
-// Logs a stream's bytes as they come, a whole line at a time; *line keeps what is left of the
-// last one. buf null: the stream has ended, and the rest is logged as a line.
-void LogStream(std::string *line, const char *buf, size_t n);
+// From here on, what this process writes on its standard output and error also goes to the
+// log, a line at a time, until the process ends: each stream goes through a pipe to a thread
+// that passes it on to the console and the log.
+void LogConsole();

@@ -556,7 +556,7 @@ int main(int argc, char **argv)
     if (argc > 1)
         return CommandLine(argc, argv, vek_image, vek_image_length);
     LogStart(ImageCrc(vek_image, vek_image_length));
-    sysTeeConsole();
+    LogConsole();
     g_set_prgname("vek-update"); // the window's class for window managers
     // Accessibility reaches screen readers over the session bus. Where there is none and none
     // can be started, no screen reader can listen either, and GTK would warn at every start.

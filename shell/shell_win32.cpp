@@ -154,7 +154,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int iCmdShow)
     if (__argc > 1)
         return CommandLine(__argc, __argv, image, length);
     LogStart(image ? ImageCrc(image, length) : 0);
-    sysTeeConsole();
+    LogConsole();
     // The log's copy of the console makes each write cost a trip through a pipe to another
     // thread, which under Wine took 0.8 ms a line and lengthened every step: the window's output
     // goes out a step at a time, flushed where a step, a press or start-up ends.

@@ -1,7 +1,6 @@
 // The shells' system services on POSIX.
 #include "shell/system.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,10 +11,7 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-#include "shell/log.h"
 
 std::tm sysUtc(std::time_t t)
 {
@@ -70,53 +66,6 @@ bool sysAppend(const std::string &path, const std::string &text)
 namespace
 {
 
-// Standard output and error as they were, and the threads that copy the pipes now in their
-// place there and to the log.
-struct tee_t {
-    int saved[2] = {-1, -1};
-    std::thread copies[2];
-};
-
-tee_t copying;
-
-void Copy(int from, int to)
-{
-    std::string line;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(from, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        for (ssize_t done = 0, k; done < n; done += k) {
-            if ((k = write(to, buf + done, static_cast<size_t>(n - done))) <= 0)
-                break; // the console is gone: the log still gets it
-        }
-        LogStream(&line, buf, static_cast<size_t>(n));
-    }
-    LogStream(&line, nullptr, 0);
-    close(from);
-}
-
-// At exit, once the last output is in the pipes: the streams as they were, so that the pipes
-// close and the copies end with everything written.
-void EndTee()
-{
-    fflush(stdout);
-    fflush(stderr);
-    for (int k = 0; k < 2; k++) {
-        if (copying.saved[k] >= 0)
-            dup2(copying.saved[k], k + 1);
-        else
-            close(k + 1);
-    }
-    for (std::thread &t : copying.copies) {
-        if (t.joinable())
-            t.join();
-    }
-}
-
 volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void OnInterrupt(int)
@@ -126,27 +75,50 @@ extern "C" void OnInterrupt(int)
 
 } // namespace
 
-void sysTeeConsole()
+bool sysPipe(int fds[2])
 {
-    fflush(stdout);
-    fflush(stderr);
-    // Started without a console (descriptors 0 to 2 closed), the pipes would land in their
-    // places: /dev/null holds them.
-    for (int fd = 0; fd <= 2; fd++) {
-        // cppcheck-suppress leakReturnValNotUsed ; held open for the rest of the process
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
-            return; // not the lowest free descriptor after all: no copy then
+    return pipe2(fds, O_CLOEXEC) == 0;
+}
+
+int sysDup(int fd)
+{
+    if (fcntl(fd, F_GETFD) >= 0)
+        return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    // Started without it, the null device holds its number, which a pipe would take.
+    // cppcheck-suppress leakReturnValNotUsed ; held open for the rest of the process
+    open("/dev/null", O_RDWR);
+    return -1;
+}
+
+void sysDup2(int from, int fd)
+{
+    dup2(from, fd);
+}
+
+void sysClose(int fd)
+{
+    close(fd);
+}
+
+int sysRead(int fd, char *buf, int size)
+{
+    for (;;) {
+        ssize_t n = read(fd, buf, static_cast<size_t>(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n > 0 ? static_cast<int>(n) : 0;
     }
-    for (int k = 0; k < 2; k++) {
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0)
+}
+
+void sysWrite(int fd, const char *buf, int n)
+{
+    for (int done = 0; done < n;) {
+        const ssize_t k = write(fd, buf + done, static_cast<size_t>(n - done));
+        if (k > 0)
+            done += static_cast<int>(k);
+        else if (k == 0 || errno != EINTR)
             return;
-        copying.saved[k] = fcntl(k + 1, F_DUPFD_CLOEXEC, 3);
-        dup2(p[1], k + 1);
-        close(p[1]);
-        copying.copies[k] = std::thread(Copy, p[0], copying.saved[k]);
     }
-    atexit(EndTee);
 }
 
 int sysTerminalColumns()

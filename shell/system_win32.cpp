@@ -1,16 +1,14 @@
 // The shells' system services on Windows.
 #include "shell/system.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <io.h>
-#include <thread>
 #include <windows.h>
-
-#include "shell/log.h"
 
 std::tm sysUtc(std::time_t t)
 {
@@ -64,44 +62,6 @@ bool sysAppend(const std::string &path, const std::string &text)
 namespace
 {
 
-// Standard output and error as they were, and the threads that copy the pipes now in their
-// place there and to the log.
-struct tee_t {
-    int saved[2] = {-1, -1};
-    std::thread copies[2];
-};
-
-tee_t copying;
-
-void Copy(int from, int to)
-{
-    std::string line;
-    char buf[4096];
-    for (int n; (n = _read(from, buf, sizeof buf)) > 0;) {
-        if (to >= 0)
-            _write(to, buf, static_cast<unsigned>(n));
-        LogStream(&line, buf, static_cast<size_t>(n));
-    }
-    LogStream(&line, nullptr, 0);
-    _close(from);
-}
-
-void EndTee()
-{
-    fflush(stdout);
-    fflush(stderr);
-    for (int k = 0; k < 2; k++) {
-        if (copying.saved[k] >= 0)
-            _dup2(copying.saved[k], k + 1);
-        else
-            _close(k + 1);
-    }
-    for (std::thread &t : copying.copies) {
-        if (t.joinable())
-            t.join();
-    }
-}
-
 volatile LONG interrupted = 0;
 
 BOOL WINAPI OnConsoleEvent(DWORD event)
@@ -134,25 +94,40 @@ std::string Quoted(const std::string &arg)
 
 } // namespace
 
-void sysTeeConsole()
+bool sysPipe(int fds[2])
 {
-    fflush(stdout);
-    fflush(stderr);
-    for (int k = 0; k < 2; k++) {
-        int p[2];
-        if (_pipe(p, 4096, _O_BINARY | _O_NOINHERIT) != 0)
-            return;
-        copying.saved[k] = _dup(k + 1);
-        // The stream goes on turning each line end into CR LF, now on its way into the pipe;
-        // the copy to the console passes the bytes on as they are.
-        if (copying.saved[k] >= 0)
-            _setmode(copying.saved[k], _O_BINARY);
-        _dup2(p[1], k + 1);
-        _setmode(k + 1, _O_TEXT);
-        _close(p[1]);
-        copying.copies[k] = std::thread(Copy, p[0], copying.saved[k]);
-    }
-    atexit(EndTee);
+    return _pipe(fds, 4096, _O_BINARY | _O_NOINHERIT) == 0;
+}
+
+int sysDup(int fd)
+{
+    // The stream goes on turning each line end into CR LF; the copy passes the bytes on as
+    // they are.
+    const int copy = _dup(fd);
+    if (copy >= 0)
+        _setmode(copy, _O_BINARY);
+    return copy;
+}
+
+void sysDup2(int from, int fd)
+{
+    _dup2(from, fd);
+    _setmode(fd, _O_TEXT);
+}
+
+void sysClose(int fd)
+{
+    _close(fd);
+}
+
+int sysRead(int fd, char *buf, int size)
+{
+    return std::max(_read(fd, buf, static_cast<unsigned>(size)), 0);
+}
+
+void sysWrite(int fd, const char *buf, int n)
+{
+    _write(fd, buf, static_cast<unsigned>(n));
 }
 
 int sysTerminalColumns()

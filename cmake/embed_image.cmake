@@ -34,7 +34,7 @@ function(vek_embed_image image out)
     string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
     file(WRITE "${out}.tmp"
         "// Generated from ${image}; do not edit.\n"
-        "#include \"shell/image.h\"\n"
+        "#include \"run/about.h\"\n"
         "const unsigned char vek_image[] = {\n${bytes}};\n"
         "const uint32_t vek_image_length = ${size};\n")
     file(COPY_FILE "${out}.tmp" "${out}" ONLY_IF_DIFFERENT)
@@ -48,7 +48,7 @@ function(vek_about image version out)
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" escaped "${hex}")
     file(WRITE "${out}.tmp"
         "// Generated; do not edit.\n"
-        "#include \"shell/about.h\"\n"
+        "#include \"run/about.h\"\n"
         "const char ABOUT_VERSION[] = \"${version}\";\n"
         "const char ABOUT_IMAGE_NAME[] = \"${escaped}\";\n")
     file(COPY_FILE "${out}.tmp" "${out}" ONLY_IF_DIFFERENT)

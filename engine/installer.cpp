@@ -6,22 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/console.h"
 #include "engine/ui.h"
 #include "modbus/modbus.h"
-#include "serial/os.h"
+#include "system/os.h"
 
 installer_t installer;
-
-int osTimeoutms(uint32_t *timeout, uint32_t ms)
-{
-    uint32_t now = osTickms();
-    if (ms == 0) {
-        *timeout = now;
-        return 1;
-    }
-    // Unsigned difference: correct across the wrap of the 32-bit tick.
-    return static_cast<uint32_t>(now - *timeout) > ms;
-}
 
 void status(const char *fmt, ...)
 {
@@ -61,7 +51,7 @@ void Terminate(const char *Error)
 
 int prog_init(T t)
 {
-    printf(" . Opening serial port %s at %ld baud\n", t->port, static_cast<long>(t->baud));
+    conPrint(" . Opening serial port %s at %ld baud\n", t->port, static_cast<long>(t->baud));
     if (serOpen(&t->h_port, t->port) != 0)
         Terminate("Unable to open serial port. In use already, or not present");
     serInit(&t->h_port, static_cast<uint32_t>(t->baud), SERIAL_READ_TIMEOUT);
@@ -73,7 +63,7 @@ static void send(T t)
 {
     serWrite(&t->h_port, t->buf, t->len);
     serPurge(&t->h_port);
-    printf("frame length %4d bytes sent\n", t->len);
+    conPrint("frame length %4d bytes sent\n", t->len);
 }
 
 void tran(T t, state_t new_state)
@@ -86,8 +76,8 @@ void tran(T t, state_t new_state)
     case STATE_PROG: {
         osTimeoutms(&t->response_timer, 0);
         unsigned address = t->image_base_address + t->image_current_offset;
-        printf("programming address %#x, block size %#x, from image offset %#x\n", address,
-               t->image_block_length, t->image_current_offset);
+        conPrint("programming address %#x, block size %#x, from image offset %#x\n", address,
+                 t->image_block_length, t->image_current_offset);
         status("programming %#x", address);
         program_block(t, address, static_cast<int>(t->image_block_length),
                       t->image + t->image_current_offset);
@@ -96,14 +86,14 @@ void tran(T t, state_t new_state)
     }
     case STATE_VERIFY:
         osTimeoutms(&t->response_timer, 0);
-        printf("Verifying\n");
+        conPrint("Verifying\n");
         status("Verifying...");
         crc_block(t, t->image_base_address, static_cast<int>(t->image_length));
         send(t);
         break;
     case STATE_TARGET_RESET:
         osTimeoutms(&t->response_timer, 0);
-        printf("Resetting target\n");
+        conPrint("Resetting target\n");
         status("Resetting target...");
         reset(t);
         send(t);
@@ -127,7 +117,7 @@ static int reply_received(T t)
     t->len = serRead(&t->h_port, t->buf, t->max);
     if (!ok(t))
         return 0;
-    printf("frame length %4d bytes received & OK\n", t->len);
+    conPrint("frame length %4d bytes received & OK\n", t->len);
     return 1;
 }
 
@@ -150,16 +140,16 @@ static void compare_crcs(T t)
     unsigned remote = 0;
     const bool carried = remote_crc(t, &remote);
     if (carried)
-        printf("Remote CRC %#x\n", remote);
+        conPrint("Remote CRC %#x\n", remote);
     else
-        printf("Remote CRC missing: reply of %d bytes\n", t->len);
-    printf("Local  CRC %#x\n", local);
+        conPrint("Remote CRC missing: reply of %d bytes\n", t->len);
+    conPrint("Local  CRC %#x\n", local);
     if (carried && remote == local) {
-        printf("CRCs match\n");
+        conPrint("CRCs match\n");
         status("Program Verified OK");
         tran(t, STATE_TARGET_RESET);
     } else {
-        printf("CRC FAIL\n");
+        conPrint("CRC FAIL\n");
         status("FAILED");
         tran(t, STATE_VERIFY_FAILED);
     }

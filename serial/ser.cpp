@@ -7,32 +7,24 @@
 #include <cstring>
 #include <string>
 
-#include "modbus/modbus.h"
+#include "console/console.h"
+#include "modbus/wire.h"
 
-static_assert(sizeof(ser_link::request) >= MODBUS_FRAME_LENGTH_MAX);
-static_assert(sizeof(ser_link::rx) >= 2 * MODBUS_FRAME_LENGTH_MAX);
+static constexpr int64_t BITS_PER_CHAR = LINE_BITS_PER_CHAR;
 
-// A character on the line: start bit, 8 data bits, parity, stop bit.
-static constexpr int64_t BITS_PER_CHAR = 11;
-
-// Microseconds that chars characters take on the line; 0 while its speed is not known.
+// Microseconds that tenths_of_chars tenths of a character take on the line; 0 while its speed
+// is not known.
 static int64_t CharsUs(const ser_link *l, int64_t tenths_of_chars)
 {
     return l->baud == 0 ? 0 : tenths_of_chars * BITS_PER_CHAR * 100'000 / l->baud;
-}
-
-// A whole Modbus frame: more than address, function and CRC, and the CRC right.
-static bool IsFrame(const uint8_t *b, int n)
-{
-    return n > 3 && crc_region(b, n - 2) == get16_le(b + n - 2);
 }
 
 void serLinkReset(ser_link *l)
 {
     l->baud = 0;
     // Until serInit sets them, reads keep the timing the caller counts on.
-    l->gap_ms = 10;
-    l->total_ms = 1000;
+    l->gap_ms = SERIAL_READ_TIMEOUT;
+    l->total_ms = SER_READ_TOTAL_MS;
     l->fast = false;
     l->requests = 0;
     l->resends = 0;
@@ -47,7 +39,7 @@ void serLinkSetUp(ser_link *l, uint32_t baud, uint32_t gap_ms)
 {
     l->baud = baud;
     l->gap_ms = gap_ms;
-    l->total_ms = 1000;
+    l->total_ms = SER_READ_TOTAL_MS;
 }
 
 void serEchoSent(ser_link *l, const void *request, int length)
@@ -133,7 +125,7 @@ int64_t serReadSilenceUs(const ser_link *l, int got)
     if (l->fast) {
         const int copy = got >= want && same == want ? want : 0;
         // The Modbus end of frame: 3.5 characters of silence.
-        if (IsFrame(l->rx + copy, got - copy) || IsFrame(l->rx, got))
+        if (crc_frame(l->rx + copy, got - copy) || crc_frame(l->rx, got))
             return std::max<int64_t>(CharsUs(l, 35), 1);
     }
     return int64_t{l->gap_ms} * 1000;
@@ -150,7 +142,7 @@ static int EchoAtStart(ser_link *l, int got)
     const bool first = l->matched == 0;
     if (same < std::min(got, want)) {
         // Not a copy: the reply itself, or an echo broken on the way.
-        if (first && l->line == SER_ECHO_UNKNOWN && IsFrame(l->rx, got))
+        if (first && l->line == SER_ECHO_UNKNOWN && crc_frame(l->rx, got))
             l->line = SER_ECHO_NONE;
         l->matched = -1;
         return 0;
@@ -165,7 +157,7 @@ static int EchoAtStart(ser_link *l, int got)
     }
     l->matched = -1;
     const int rest = got - want;
-    if (rest > 0 && (l->line == SER_ECHO_SEEN || IsFrame(l->rx + want, rest))) {
+    if (rest > 0 && (l->line == SER_ECHO_SEEN || crc_frame(l->rx + want, rest))) {
         l->line = SER_ECHO_SEEN;
         return want;
     }
@@ -197,6 +189,11 @@ int serEchoCut(ser_link *l, int got, uint8_t *buf, int max_len)
     return std::max(n, 0);
 }
 
+ser_line serLineAsked(uint32_t baud)
+{
+    return {baud, LINE_DATA_BITS, LINE_PARITY, LINE_STOP_BITS, false, true, true};
+}
+
 static std::string Shape(const ser_line &l)
 {
     char text[40];
@@ -221,13 +218,11 @@ void serReportLine(const char *path, const ser_line &asked, const ser_line &got)
     item(got.timeouts == asked.timeouts, "read time-outs");
     if (missed.empty())
         return;
-    // What the program printed before comes first, however its output is buffered.
-    fflush(stdout);
     std::string runs = Shape(got);
     if (got.baud != asked.baud)
         runs += " at " + std::to_string(got.baud) + " baud";
     if (got.flow_control)
         runs += " with flow control";
-    fprintf(stderr, "Port %s: %s not set, the line runs %s\n", path ? path : "?", missed.c_str(),
-            runs.c_str());
+    conError("Port %s: %s not set, the line runs %s\n", path ? path : "?", missed.c_str(),
+             runs.c_str());
 }

@@ -30,6 +30,8 @@
 
 #include <cstdint>
 
+#include "modbus/device.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -50,14 +52,17 @@ struct ser_link {
     int requests;      // requests sent since the port was opened,
     int resends;       // ... and of them the same as the one before, sent again
     // The request sent last, as long as its echo may still be coming.
-    uint8_t request[1040]; // the longest frame there is
+    uint8_t request[MODBUS_FRAME_LENGTH_MAX];
     int length;
     int matched; // bytes of its copy already taken from earlier reads; -1: not looking for one
     bool early;  // input came in while it could still have been on the wire
     bool alone;  // its copy came back alone, and late, the last time it was sent
     ser_echo_t line;
-    uint8_t rx[2 * 1040]; // what one read takes in: an echo and the longest reply behind it
+    uint8_t rx[2 * MODBUS_FRAME_LENGTH_MAX]; // one read's input: an echo and a reply behind it
 };
+
+// The longest a read waits in all.
+inline constexpr uint32_t SER_READ_TOTAL_MS = 1000;
 
 // The line as set up: what serInit asks for, or what the driver reports it took.
 struct ser_line {
@@ -89,8 +94,9 @@ struct ser_port {
 // with the system error left for osLastError.
 int serOpen(ser_port *port, const char *path);
 
-// 8 data bits, even parity sent, received parity not checked, 1 stop bit, no flow control,
-// DTR and RTS off; a read ends timeout_ms after a byte, or after 1000 ms in all. What the
+// The device's line (8 data bits, even parity sent, 1 stop bit), received parity not checked,
+// no flow control, DTR and RTS off; a read ends timeout_ms after a byte, or after
+// SER_READ_TOTAL_MS in all. What the
 // driver did not take is named in one line on standard error; the port is used as it is.
 // 0, or -1 with a message on standard error when the current settings cannot be read.
 int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms);
@@ -143,5 +149,7 @@ int64_t serReadSilenceUs(const ser_link *l, int got);
 // in buf; their count.
 int serEchoCut(ser_link *l, int got, uint8_t *buf, int max_len);
 
+// The line serInit asks for at baud.
+ser_line serLineAsked(uint32_t baud);
 // One line on standard error naming what the driver did not take, when it did not take all.
 void serReportLine(const char *path, const ser_line &asked, const ser_line &got);

@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "console/console.h"
+
 using Clock = std::chrono::steady_clock;
 
 static const std::pair<uint32_t, speed_t> SPEEDS[] = {
@@ -74,15 +76,14 @@ static void ReportLine(const ser_port *port, uint32_t baud)
     // Where the modem lines cannot be read (a pty has none) they count as off.
     got.lines_off = ioctl(port->fd, TIOCMGET, &lines) != 0 || !(lines & (TIOCM_DTR | TIOCM_RTS));
     got.timeouts = true;
-    const ser_line asked{baud, 8, 'E', 1, false, true, true};
-    serReportLine(port->path, asked, got);
+    serReportLine(port->path, serLineAsked(baud), got);
 }
 
 int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 {
     termios t;
     if (!port->open || tcgetattr(port->fd, &t) != 0) {
-        fputs("Could not get Port State\n", stderr);
+        conError("Could not get Port State\n");
         return -1;
     }
     // INPCK, IGNPAR, PARMRK and ISTRIP cleared: a byte with a parity error arrives unchanged.
@@ -90,17 +91,21 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
                    IXANY | INPCK | IGNPAR);
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~(CSIZE | PARODD | CSTOPB | CRTSCTS | HUPCL);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
 #ifdef CMSPAR
     t.c_cflag &= ~CMSPAR;
 #endif
-    t.c_cflag |= CS8 | PARENB | CLOCAL | CREAD;
+    static_assert(LINE_DATA_BITS >= 5 && LINE_DATA_BITS <= 8);
+    static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= SIZES[LINE_DATA_BITS - 5] | CLOCAL | CREAD;
+    t.c_cflag |= (LINE_PARITY != 'N' ? PARENB : 0) | (LINE_PARITY == 'O' ? PARODD : 0);
+    t.c_cflag |= LINE_STOP_BITS == 2 ? CSTOPB : 0;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     auto s = std::find_if(std::begin(SPEEDS), std::end(SPEEDS),
                           [baud](const auto &e) { return e.first == baud; });
     if (s == std::end(SPEEDS))
-        fprintf(stderr, "Baud rate %u not supported, speed left unchanged\n", baud);
+        conError("Baud rate %u not supported, speed left unchanged\n", baud);
     else {
         cfsetispeed(&t, s->second);
         cfsetospeed(&t, s->second);

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "console/console.h"
+
 int serOpen(ser_port *port, const char *path)
 {
     port->path = path;
@@ -60,29 +62,27 @@ static void ReportLine(const ser_port *port, uint32_t baud, const COMMTIMEOUTS &
     got.timeouts = t.ReadIntervalTimeout == asked_timeouts.ReadIntervalTimeout &&
                    t.ReadTotalTimeoutMultiplier == asked_timeouts.ReadTotalTimeoutMultiplier &&
                    t.ReadTotalTimeoutConstant == asked_timeouts.ReadTotalTimeoutConstant;
-    const ser_line asked{baud, 8, 'E', 1, false, true, true};
-    serReportLine(port->path, asked, got);
+    serReportLine(port->path, serLineAsked(baud), got);
 }
 
 int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    fflush(stdout); // what the program printed before comes first
     if (!GetCommState(port->handle, &dcb)) {
-        fputs("Could not get Port State\n", stderr);
+        conError("Could not get Port State\n");
         return -1;
     }
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(port->handle, &timeouts)) {
-        fputs("Could not read comm timeouts\n", stderr);
+        conError("Could not read comm timeouts\n");
         return -1;
     }
 
     dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb.ByteSize = LINE_DATA_BITS;
+    dcb.Parity = LINE_PARITY == 'E' ? EVENPARITY : LINE_PARITY == 'O' ? ODDPARITY : NOPARITY;
+    dcb.StopBits = LINE_STOP_BITS == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.fBinary = 1;
     dcb.fParity = 0;
     dcb.fOutxCtsFlow = 0;
@@ -96,7 +96,7 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
     dcb.fNull = 0;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fAbortOnError = 0;
-    timeouts = ReadTimeouts(timeout_ms, 1000);
+    timeouts = ReadTimeouts(timeout_ms, SER_READ_TOTAL_MS);
 
     SetCommState(port->handle, &dcb);
     SetCommTimeouts(port->handle, &timeouts);
@@ -122,6 +122,10 @@ static DWORD Queued(const ser_port *port)
 
 int serWrite(ser_port *port, const void *buf, int len)
 {
+    if (port->handle == nullptr || len <= 0) {
+        port->sent = false;
+        return 0;
+    }
     const auto start = std::chrono::steady_clock::now();
     // Purged before the write: the reply to this request cannot have come yet. No output
     // purge anywhere: it would drop what a USB adapter still holds of the request.
@@ -152,6 +156,8 @@ int serWrite(ser_port *port, const void *buf, int len)
 int serRead(ser_port *port, void *buf, int max_len)
 {
     port->sent = false;
+    if (port->handle == nullptr || max_len <= 0)
+        return 0;
     ser_link *l = &port->link;
     const int room = serReadRoom(l, max_len);
     // The port's time-outs end a ReadFile at the interval's silence after a byte, or after its
@@ -200,7 +206,7 @@ int serRead(ser_port *port, void *buf, int max_len)
 void serPurge(ser_port *port)
 {
     // Right after a send, serWrite has purged already: what came since may be the reply.
-    if (!std::exchange(port->sent, false)) {
+    if (!std::exchange(port->sent, false) && port->handle != nullptr) {
         PurgeComm(port->handle, PURGE_RXCLEAR);
         serEchoForget(&port->link);
     }

@@ -2,7 +2,6 @@
 // laid out as the dialog template places them, and the timer that steps the sequence. Around
 // them: why a port is missing, what each adapter is, the share of the image written, and a
 // hint when the device does not answer.
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <gtk/gtk.h>
@@ -10,15 +9,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/cli.h"
+#include "console/console.h"
 #include "engine/installer.h"
 #include "engine/ui.h"
-#include "shell/cli.h"
+#include "ports/ports.h"
+#include "run/about.h"
+#include "run/program.h"
+#include "run/window.h"
 #include "shell/dialog.h"
-#include "shell/image.h"
-#include "shell/log.h"
-#include "shell/ports.h"
-#include "shell/program.h"
-#include "shell/system.h"
+#include "shell/trace.h"
 
 // Fixed positions and sizes, in the dialog's units: the window looks the same, and its controls
 // are in the same places, whatever the theme and the port names.
@@ -35,7 +35,7 @@ struct shell_t {
     GtkWidget *hint; // under the bar: the device does not answer, or why the run failed
     GMainLoop *loop;
     guint step_timer; // the pending one-shot step, 0 when none
-    run_watch watch;
+    run_t run;
 };
 
 static shell_t shell;
@@ -75,7 +75,7 @@ static void ShowRun()
     }
 
     std::string hint;
-    if (int resends = SilentResends(&shell.watch, &installer)) {
+    if (int resends = SilentResends(&shell.run.watch, &installer)) {
         hint = "No reply from the device yet: check the cable, its power and the port (" +
                std::to_string(resends) + (resends == 1 ? " request" : " requests") + " sent again)";
     }
@@ -112,9 +112,7 @@ static gboolean OnStep(gpointer)
     shell.step_timer = 0;
     // Armed only once the step has returned: steps never overlap, and the next one falls due
     // a full period after this one ended, however long its serial read took.
-    bool goes_on = TimerTick(&installer);
-    WatchStep(&shell.watch, &installer);
-    if (goes_on)
+    if (RunStep(&shell.run) != RUN_COMPLETED)
         shell.step_timer = g_timeout_add(WINDOWS_TIMER_PERIOD, OnStep, nullptr);
     else
         RunCompleted(&installer);
@@ -133,7 +131,7 @@ static std::string SelectedPort()
 static void OnProgram(GtkButton *, gpointer)
 {
     std::string port = SelectedPort();
-    if (!ProgramPressed(&installer, port.c_str())) {
+    if (!RunStart(&shell.run, port.c_str())) {
         // A run that goes on goes on; one that has ended leaves nothing behind, and the steps
         // after a failed one would show it again.
         const state_t s = installer.state;
@@ -143,7 +141,6 @@ static void OnProgram(GtkButton *, gpointer)
         }
         return;
     }
-    WatchStart(&shell.watch, &installer);
     ShowRun();
     StopSteps();
     shell.step_timer = g_timeout_add(WINDOWS_TIMER_PERIOD, OnStep, nullptr);
@@ -263,7 +260,7 @@ static void ProbeAndListPorts(bool at_start)
     std::vector<std::string> left_out;
     std::vector<port_info> ports = ProbePorts(held, &left_out);
     for (const std::string &line : left_out)
-        printf("%s\n", line.c_str());
+        conPrint("%s\n", line.c_str());
 
     std::string selected = SelectedPort();
     if (!Shows(ports)) {
@@ -418,7 +415,7 @@ void uiMessageBox(const char *caption, const char *text)
     // The nested loop below still dispatches timers: no step may run behind the box.
     StopSteps();
     if (gdk_display_get_default() == nullptr) {
-        fprintf(stderr, "%s\n%s", caption, text);
+        conError("%s\n%s", caption, text);
         return;
     }
     GtkWindow *owner = shell.window != nullptr ? GTK_WINDOW(shell.window) : nullptr;
@@ -434,106 +431,26 @@ void uiMessageBox(const char *caption, const char *text)
     g_main_loop_unref(loop);
 }
 
-// Test aid: with VEK_STATUS_TRACE naming a file, what the window shows is appended to it, read
-// back from the widgets as they change, so that the end-to-end tests see what the operator
-// sees rather than what the program meant to show. Status texts are lines of their own; the
-// other widgets' lines start with '@' and their name:
-//   @progress FRACTION TEXT normal|error   @hint TEXT   (after each step that changed them)
-//   @list SELECTED<TAB>PATH...   @ports-hint TEXT   (after each probe of the ports)
-//   @row PATH<TAB>DESCRIPTION   (each entry of the open list, as shown)
-struct trace_t {
-    FILE *file;
-    std::string progress, hint; // as last written
-    guint pending;              // the idle that writes what a step changed
-};
-
-static trace_t trace;
-
-[[gnu::format(printf, 1, 2)]] static void Trace(const char *fmt, ...)
+// What the toolkit reports goes to standard error as it would, and into the console log.
+static GLogWriterOutput OnToolkitMessage(GLogLevelFlags level, const GLogField *fields,
+                                         gsize n_fields, gpointer data)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(trace.file, fmt, ap);
-    va_end(ap);
-    fputc('\n', trace.file);
-    fflush(trace.file);
-}
-
-static void TraceStatus(GObject *entry, GParamSpec *, gpointer)
-{
-    Trace("%s", gtk_editable_get_text(GTK_EDITABLE(entry)));
-}
-
-// Written once a step has set them all, not for each property on its way.
-static gboolean TraceRun(gpointer)
-{
-    trace.pending = 0;
-    if (shell.window == nullptr)
-        return G_SOURCE_REMOVE;
-    GtkProgressBar *bar = GTK_PROGRESS_BAR(shell.progress);
-    char line[100];
-    snprintf(line, sizeof line, "%.4f %s %s", gtk_progress_bar_get_fraction(bar),
-             gtk_progress_bar_get_text(bar),
-             gtk_widget_has_css_class(shell.progress, "error") ? "error" : "normal");
-    if (trace.progress != line)
-        Trace("@progress %s", line);
-    trace.progress = line;
-    std::string hint =
-        gtk_widget_get_visible(shell.hint) ? gtk_label_get_text(GTK_LABEL(shell.hint)) : "";
-    if (trace.hint != hint)
-        Trace("@hint %s", hint.c_str());
-    trace.hint = hint;
-    return G_SOURCE_REMOVE;
-}
-
-static void TraceRunChanged(GObject *, GParamSpec *, gpointer)
-{
-    if (trace.pending == 0)
-        trace.pending = g_idle_add(TraceRun, nullptr);
-}
-
-static void TraceList(GtkWidget *, gpointer)
-{
-    std::string listed = "@list " + SelectedPort();
-    GListModel *model = gtk_drop_down_get_model(shell.ports);
-    for (guint i = 0; i < g_list_model_get_n_items(model); i++) {
-        auto *item = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
-        listed += std::string("\t") + gtk_string_object_get_string(item);
-        g_object_unref(item);
+    const char *domain = nullptr;
+    for (gsize i = 0; i < n_fields; i++) {
+        if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0)
+            domain = static_cast<const char *>(fields[i].value);
     }
-    Trace("%s", listed.c_str());
-    Trace("@ports-hint %s", gtk_label_get_text(GTK_LABEL(shell.ports_hint)));
-}
-
-static void TraceRow(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
-{
-    GtkWidget *path = gtk_widget_get_first_child(gtk_list_item_get_child(item));
-    gchar **lines =
-        g_strsplit(gtk_label_get_text(GTK_LABEL(gtk_widget_get_next_sibling(path))), "\n", -1);
-    gchar *shown = g_strjoinv(" | ", lines);
-    Trace("@row %s\t%s", gtk_label_get_text(GTK_LABEL(path)), shown);
-    g_free(shown);
-    g_strfreev(lines);
-}
-
-// Handlers connected after the window's own, so each reads what the window has just done.
-static void StartTrace()
-{
-    const char *path = getenv("VEK_STATUS_TRACE");
-    if (path == nullptr || (trace.file = fopen(path, "a")) == nullptr)
-        return;
-    g_signal_connect(shell.status, "notify::text", G_CALLBACK(TraceStatus), nullptr);
-    for (const char *property : {"notify::fraction", "notify::text", "notify::css-classes"})
-        g_signal_connect(shell.progress, property, G_CALLBACK(TraceRunChanged), nullptr);
-    for (const char *property : {"notify::label", "notify::visible"})
-        g_signal_connect(shell.hint, property, G_CALLBACK(TraceRunChanged), nullptr);
-    for (GtkWidget *child = gtk_widget_get_first_child(GTK_WIDGET(shell.ports)); child != nullptr;
-         child = gtk_widget_get_next_sibling(child)) {
-        if (GTK_IS_POPOVER(child))
-            g_signal_connect(child, "show", G_CALLBACK(TraceList), nullptr);
+    if (!g_log_writer_default_would_drop(level, domain)) {
+        gchar *line = g_log_writer_format_fields(level, fields, n_fields, FALSE);
+        conLogWrite(std::string(line) + "\n");
+        g_free(line);
     }
-    g_signal_connect(gtk_drop_down_get_list_factory(shell.ports), "bind", G_CALLBACK(TraceRow),
-                     nullptr);
+    return g_log_writer_default(level, fields, n_fields, data);
+}
+
+static void KeepToolkitMessages()
+{
+    g_log_set_writer_func(OnToolkitMessage, nullptr, nullptr);
 }
 
 // Where the session bus is, or how to start one, as GLib looks for it.
@@ -555,8 +472,8 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 1)
         return CommandLine(argc, argv, vek_image, vek_image_length);
-    LogStart(ImageCrc(vek_image, vek_image_length));
-    LogConsole();
+    StartLog(ImageCrc(vek_image, vek_image_length));
+    KeepToolkitMessages();
     g_set_prgname("vek-update"); // the window's class for window managers
     // Accessibility reaches screen readers over the session bus. Where there is none and none
     // can be started, no screen reader can listen either, and GTK would warn at every start.
@@ -565,24 +482,23 @@ int main(int argc, char **argv)
     if (!gtk_init_check()) {
         const char *x11 = getenv("DISPLAY"), *wayland = getenv("WAYLAND_DISPLAY");
         if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0'))
-            fputs("vek-update: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); "
-                  "runs with --port need none (see --help)\n",
-                  stderr);
+            conError("vek-update: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                     "runs with --port need none (see --help)\n");
         else
-            fprintf(stderr,
-                    "vek-update: cannot open the display %s; runs with --port need none (see "
-                    "--help)\n",
-                    x11 != nullptr && *x11 != '\0' ? x11 : wayland);
+            conError("vek-update: cannot open the display %s; runs with --port need none (see "
+                     "--help)\n",
+                     x11 != nullptr && *x11 != '\0' ? x11 : wayland);
         return EXIT_USAGE;
     }
     shell.loop = g_main_loop_new(nullptr, FALSE);
+    shell.run = {&installer, false, 0, {}};
 
     CreateWindow();
-    StartTrace();
+    TraceStart(shell.window, shell.status, shell.progress, shell.hint, shell.ports,
+               shell.ports_hint);
     gtk_window_present(GTK_WINDOW(shell.window));
     ProbeAndListPorts(true);
-    if (trace.file != nullptr)
-        TraceList(nullptr, nullptr);
+    TracePorts();
     gtk_widget_grab_focus(GTK_WIDGET(shell.ports));
     status(" - Idle - ");
 

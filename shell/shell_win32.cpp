@@ -7,14 +7,14 @@
 #include <vector>
 #include <windows.h>
 
+#include "cli/cli.h"
+#include "console/console.h"
 #include "engine/installer.h"
 #include "engine/ui.h"
-#include "shell/cli.h"
+#include "ports/ports.h"
+#include "run/program.h"
+#include "run/window.h"
 #include "shell/dialog.h"
-#include "shell/log.h"
-#include "shell/ports.h"
-#include "shell/program.h"
-#include "shell/system.h"
 
 enum {
     ID_STEP_TIMER = 6,
@@ -31,6 +31,7 @@ comport_t comports[COM_MAX];
 static char szAppName[] = "VEK";
 static HINSTANCE h_instance;
 static HWND hwnd;
+static run_t run{&installer, false, 0, {}};
 
 void uiStatus(const char *text)
 {
@@ -68,7 +69,7 @@ static void Program(HWND dialog)
                                 reinterpret_cast<LPARAM>(port)) != CB_ERR)
             chosen = port;
     }
-    if (ProgramPressed(&installer, chosen))
+    if (RunStart(&run, chosen))
         SetTimer(dialog, ID_STEP_TIMER, WINDOWS_TIMER_PERIOD, nullptr);
     fflush(stdout);
 }
@@ -78,10 +79,10 @@ static void Tick(HWND dialog)
     // Pushed out for the length of the step, so that it cannot fall due during a long read;
     // re-armed afterwards, so that the next step comes a full period after this one ended.
     SetTimer(dialog, ID_STEP_TIMER, STEP_HOLD_MS, nullptr);
-    bool running = TimerTick(&installer);
+    const run_end_t end = RunStep(&run);
     SetTimer(dialog, ID_STEP_TIMER, WINDOWS_TIMER_PERIOD, nullptr);
     fflush(stdout);
-    if (!running) {
+    if (end == RUN_COMPLETED) {
         KillTimer(dialog, ID_STEP_TIMER);
         RunCompleted(&installer);
     }
@@ -116,7 +117,7 @@ static void ListPorts()
     std::vector<std::string> left_out;
     std::vector<port_info> ports = ProbePorts("", &left_out);
     for (const std::string &line : left_out)
-        printf("%s\n", line.c_str());
+        conPrint("%s\n", line.c_str());
     for (size_t i = 0; i < ports.size() && i < COM_MAX; i++) {
         const char *name = ports[i].path.c_str();
         SendDlgItemMessageA(hwnd, ID_PORTS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
@@ -153,11 +154,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int iCmdShow)
     const void *image = ImageResource(&length);
     if (__argc > 1)
         return CommandLine(__argc, __argv, image, length);
-    LogStart(image ? ImageCrc(image, length) : 0);
-    LogConsole();
-    // The log's copy of the console makes each write cost a trip through a pipe to another
-    // thread, which under Wine took 0.8 ms a line and lengthened every step: the window's output
-    // goes out a step at a time, flushed where a step, a press or start-up ends.
+    StartLog(image ? ImageCrc(image, length) : 0);
+    // Each write to the console lengthens the step it is made in: the window's output goes out
+    // a step at a time, flushed where a step, a press or start-up ends.
     setvbuf(stdout, nullptr, _IOFBF, 4096);
 
     WNDCLASSEXA wc{};

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/installer.h"
-#include "shell/program.h"
+#include "run/program.h"
 
 struct rig {
     std::vector<uint8_t> buf = std::vector<uint8_t>(MODBUS_FRAME_LENGTH_MAX);
@@ -28,7 +28,16 @@ inline void rigSetUp(rig *r, std::vector<uint8_t> image, const char *port)
     rec.image_length = static_cast<uint32_t>(r->image.size());
     rec.image_base_address = IMAGE_BASE_ADDRESS;
     rec.port = port;
-    rec.baud = RUN_BAUD;
+    rec.baud = static_cast<int32_t>(LINE_BAUD);
+}
+
+// The run of the rig's record as the programs step it, one step straight after another.
+inline run_t rigStart(rig *r)
+{
+    run_t run{&r->rec, true, 0, {}};
+    prog_init(&r->rec);
+    WatchStart(&run.watch, &r->rec);
+    return run;
 }
 
 // Starts a run and steps it until it completes or fails verification, or until limit is up;
@@ -36,10 +45,8 @@ inline void rigSetUp(rig *r, std::vector<uint8_t> image, const char *port)
 inline state_t rigRun(rig *r, std::chrono::seconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    prog_init(&r->rec);
-    while (r->rec.state != STATE_COMPLETE && r->rec.state != STATE_VERIFY_FAILED &&
-           std::chrono::steady_clock::now() < deadline) {
-        do_program(&r->rec);
+    run_t run = rigStart(r);
+    while (RunStep(&run) == RUN_GOES_ON && std::chrono::steady_clock::now() < deadline) {
     }
     return r->rec.state;
 }

@@ -1,5 +1,5 @@
 // The port list against a private ports folder filled with pseudo-terminals made here.
-#include "shell/ports.h"
+#include "ports/ports.h"
 
 #include <cstdlib>
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 // and names COM998 and COM999 in SERIALCOMM alone, as a driver that names its own ports does.
 // The open of each port is this file's own: COM7's stalls for a minute, as a Bluetooth serial
 // port's can, COM12's fails, the others' succeed.
-#include "shell/ports.h"
+#include "ports/ports.h"
 
 #include <chrono>
 #include <cstring>
@@ -14,7 +14,7 @@
 #include <vector>
 #include <windows.h>
 
-#include "shell/port_open.h"
+#include "ports/port_open.h"
 
 using Names = std::vector<std::string>;
 

@@ -11,8 +11,8 @@
 
 #include "engine/installer.h"
 #include "modbus/modbus.h"
-#include "serial/os.h"
 #include "serial/ser.h"
+#include "system/os.h"
 #include "tests/rig.h"
 
 namespace

@@ -1,8 +1,8 @@
 // The serial link against pseudo-terminals made here: the test holds the master side and
 // plays the line.
 #include "modbus/modbus.h"
-#include "serial/os.h"
 #include "serial/ser.h"
+#include "system/os.h"
 
 #include <cerrno>
 #include <chrono>

@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "modbus/modbus.h"
+#include "modbus/wire.h"
 
 int main(int argc, char **argv)
 {

@@ -1,7 +1,7 @@
 // vek-target-sim: the simulated target device on a pseudo-terminal, for tests and the demo.
 #include "tools/target_sim.h"
 
-#include "shell/ports.h"
+#include "ports/ports.h"
 
 #include <cctype>
 #include <cerrno>

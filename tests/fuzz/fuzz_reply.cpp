@@ -30,8 +30,8 @@
 #include "engine/installer.h"
 #include "engine/ui.h"
 #include "modbus/modbus.h"
-#include "serial/os.h"
 #include "serial/ser.h"
+#include "system/os.h"
 #include "tests/rig.h"
 
 namespace
@@ -305,7 +305,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     w.r = &r;
     w.image_crc = refCrc(r.image.data(), n);
     installer_t &t = r.rec;
-    prog_init(&t);
+    run_t run = rigStart(&r);
 
     // One step a tick until the input runs dry; a final state gets three more ticks to show
     // that it stays put and sends nothing.
@@ -322,7 +322,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             before == STATE_PROG || before == STATE_VERIFY || before == STATE_TARGET_RESET;
         const bool due = waiting && uint32_t(w.now - w.sent_at) > MODBUS_RESPONSE_TIMEOUT;
         w.again = false;
-        do_program(&t);
+        RunStep(&run);
         check(w.again == due, "sent again when, and only when, the response time is up");
         if (waiting && (t.state != before || t.image_current_offset != offset)) {
             check(refOk(w.last), "moves on only on a good reply");

@@ -9,7 +9,7 @@ from .run import check, read_text
 
 # Exit codes, from the product's own header.
 CODES = {name: int(value) for name, value in
-         re.findall(r"^\s*EXIT_(\w+) = (\d+),", (facts.ROOT / "shell/cli.h").read_text(), re.M)}
+         re.findall(r"^\s*EXIT_(\w+) = (\d+),", (facts.ROOT / "cli/cli.h").read_text(), re.M)}
 MARK = "\x1e"
 
 

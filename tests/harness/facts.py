@@ -15,17 +15,17 @@ def _read(header):
 
 
 _DIALOG = _read("shell/dialog.h")
-_ENGINE = _read("engine/installer.h")
-_PROGRAM = _read("shell/program.h")
+_DEVICE = _read("modbus/device.h")
+_WINDOW = _read("run/window.h")
 
 TITLE = _DIALOG["VEK_TITLE"].strip('"')
 ID_PORTS, ID_PROGRAM, ID_STATUS = (int(_DIALOG[k]) for k in ("ID_PORTS", "ID_PROGRAM", "ID_STATUS"))
-BASE = int(_PROGRAM["IMAGE_BASE_ADDRESS"], 0)
-BAUD = int(_PROGRAM["RUN_BAUD"], 0)
-BLOCK = int(_ENGINE["MODBUS_PROG_BLOCKSIZE_MAX"], 0)
-PERIOD_MS = int(_ENGINE["WINDOWS_TIMER_PERIOD"], 0)
-READ_GAP_MS = int(_ENGINE["SERIAL_READ_TIMEOUT"], 0)
-RESPONSE_MS = int(_ENGINE["MODBUS_RESPONSE_TIMEOUT"], 0)
+BASE = int(_DEVICE["IMAGE_BASE_ADDRESS"], 0)
+BAUD = int(_DEVICE["LINE_BAUD"], 0)
+BLOCK = int(_DEVICE["MODBUS_PROG_BLOCKSIZE_MAX"], 0)
+PERIOD_MS = int(_WINDOW["WINDOWS_TIMER_PERIOD"], 0)
+READ_GAP_MS = int(_DEVICE["SERIAL_READ_TIMEOUT"], 0)
+RESPONSE_MS = int(_DEVICE["MODBUS_RESPONSE_TIMEOUT"], 0)
 
 
 def rect(name):

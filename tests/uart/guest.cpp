@@ -34,8 +34,9 @@
 
 #include "engine/installer.h"
 #include "modbus/modbus.h"
-#include "shell/image.h"
-#include "shell/program.h"
+#include "run/about.h"
+#include "run/program.h"
+#include "run/window.h"
 #include "tests/ui_record.h"
 
 namespace
@@ -223,20 +224,17 @@ void run(const std::string &path, const std::string &kind, bool fast = false)
 {
     const auto t0 = Clock::now();
     std::vector<double> waits, steps; // where the time goes: the tick's wait, and the step
-    bool more = ProgramPressed(&rec, path.c_str());
-    latency before, during;
-    if (fast) {
-        before = driverLatency(path, rec.h_port.fd);
-        serFast(&rec.h_port);
-        during = driverLatency(path, rec.h_port.fd);
-    }
+    run_t r{&rec, fast, 0, {}};
+    // The driver's latency before serFast, and under it on the port the run opened.
+    const latency before = fast ? driverLatency(path, -1) : latency{};
+    bool more = RunStart(&r, path.c_str());
+    const latency during = fast ? driverLatency(path, rec.h_port.fd) : latency{};
     while (more && msSince(t0) < 300000) {
         auto t1 = Clock::now();
-        if (!fast)
-            std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
+        RunPace(&r);
         waits.push_back(msSince(t1));
         t1 = Clock::now();
-        more = TimerTick(&rec);
+        more = RunStep(&r) != RUN_COMPLETED;
         steps.push_back(msSince(t1));
     }
     const double ms = msSince(t0);
@@ -287,8 +285,8 @@ void step(const std::string &path, const std::string &what)
     const bool bench = what.rfind("bench:", 0) == 0;
     if (what == "checks" || bench) {
         ser_port port{};
-        const bool opened =
-            serOpen(&port, path.c_str()) == 0 && serInit(&port, RUN_BAUD, SERIAL_READ_TIMEOUT) == 0;
+        const bool opened = serOpen(&port, path.c_str()) == 0 &&
+                            serInit(&port, LINE_BAUD, SERIAL_READ_TIMEOUT) == 0;
         check("open", opened, "errno=%d", opened ? 0 : errno);
         if (opened && !bench)
             checks(&port, path.c_str());

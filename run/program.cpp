@@ -1,13 +1,20 @@
-#include "shell/program.h"
+#include "run/program.h"
 
 #include <cassert>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <thread>
 
+#include "console/console.h"
 #include "engine/ui.h"
 #include "modbus/modbus.h"
-#include "serial/os.h"
+#include "run/about.h"
+#include "run/window.h"
+#include "system/os.h"
+#include "system/system.h"
 
 unsigned ImageCrc(const void *image, uint32_t length)
 {
@@ -19,6 +26,16 @@ std::string CrcText(unsigned crc)
     char text[8];
     snprintf(text, sizeof text, "0x%04x", crc & 0xFFFFu);
     return text;
+}
+
+void StartLog(unsigned image_crc)
+{
+    const std::tm t =
+        sysUtc(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+    char date[40];
+    strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &t);
+    conLogStart(sysLogPath(), std::string("== vek-update ") + ABOUT_VERSION + " started " + date +
+                                  ", image CRC-16 " + CrcText(image_crc));
 }
 
 void PrepareRecord(T t)
@@ -36,7 +53,7 @@ void TakeImage(T t, const void *image, uint32_t length)
     t->image = new uint8_t[length];
     memcpy(t->image, image, length);
     t->image_base_address = IMAGE_BASE_ADDRESS;
-    printf("\nFlash Image Size %d bytes\n", static_cast<int>(t->image_length));
+    conPrint("\nFlash Image Size %d bytes\n", static_cast<int>(t->image_length));
 }
 
 bool ProgramPressed(T t, const char *port)
@@ -52,16 +69,10 @@ bool ProgramPressed(T t, const char *port)
     static std::string path; // the list entry may go away while the run goes on
     path = port;
     t->port = path.c_str();
-    t->baud = RUN_BAUD;
+    t->baud = static_cast<int32_t>(LINE_BAUD);
     prog_init(t);
     status("Contacting Device...");
     return true;
-}
-
-bool TimerTick(T t)
-{
-    do_program(t);
-    return t->state != STATE_COMPLETE;
 }
 
 void RunCompleted(T t)
@@ -144,4 +155,42 @@ bool DeviceCrc(T t, unsigned *crc)
         break;
     }
     return false;
+}
+
+bool RunStart(run_t *r, const char *port)
+{
+    if (!ProgramPressed(r->t, port))
+        return false;
+    if (r->fast)
+        serFast(&r->t->h_port);
+    WatchStart(&r->watch, r->t);
+    return true;
+}
+
+run_end_t RunStep(run_t *r)
+{
+    if (r->give_up_ms > 0 && QuietMs(&r->watch) > r->give_up_ms)
+        return RUN_NO_ANSWER;
+    do_program(r->t);
+    WatchStep(&r->watch, r->t);
+    switch (r->t->state) {
+    case STATE_COMPLETE:
+        return RUN_COMPLETED;
+    case STATE_VERIFY_FAILED:
+        return RUN_VERIFY_FAILED;
+    case STATE_IDLE:
+    case STATE_PROG_INIT:
+    case STATE_PROG:
+    case STATE_VERIFY:
+    case STATE_TARGET_RESET:
+        break;
+    }
+    return RUN_GOES_ON;
+}
+
+void RunPace(const run_t *r)
+{
+    // The window's pace: the next step a period after this one ended.
+    if (!r->fast)
+        std::this_thread::sleep_for(std::chrono::milliseconds(WINDOWS_TIMER_PERIOD));
 }

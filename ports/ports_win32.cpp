@@ -1,4 +1,4 @@
-#include "shell/ports.h"
+#include "ports/ports.h"
 
 #include <array>
 #include <chrono>
@@ -12,8 +12,8 @@
 #include <thread>
 #include <windows.h>
 
-#include "engine/installer.h"
-#include "shell/port_open.h"
+#include "ports/port_open.h"
+#include "run/window.h"
 
 namespace
 {

@@ -1,5 +1,6 @@
-// What every shell does at start-up, on the Program button and on each timer tick. The window
-// shells and the benchmark harness step the engine through this same code.
+// What a run of the tool is, the same in the two windows, on the command line and in the tests
+// and harnesses that step the engine: start-up, the Program button, each step, and the end of a
+// run. A window's timer or a loop calls RunStep; everything a step decides is decided here.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +8,14 @@
 
 #include "engine/installer.h"
 
-// Where image byte 0 goes in the target, and the line speed of every run.
-inline constexpr uint32_t IMAGE_BASE_ADDRESS = 0x81000;
-inline constexpr int32_t RUN_BAUD = 115200;
-
 // The CRC-16 of an image as the target reports it once the image is programmed, and a CRC-16
 // as the console log, the report, the window and the release notes show it: 0x and 4 digits.
 unsigned ImageCrc(const void *image, uint32_t length);
 std::string CrcText(unsigned crc);
+
+// Opens the console log for this start of the program, under a line with the date, the
+// version and the carried image's CRC-16.
+void StartLog(unsigned image_crc);
 
 // The frame buffer and the slave address, set once at start-up.
 void PrepareRecord(T t);
@@ -25,10 +26,6 @@ void TakeImage(T t, const void *image, uint32_t length);
 // Starts a run on port (its device path). A port still held by an earlier run is closed
 // first. false, with a status text, when no port is given: no run starts.
 bool ProgramPressed(T t, const char *port);
-
-// One step of the sequence. true while the run goes on (re-arm the timer); false once it
-// has completed.
-bool TimerTick(T t);
 
 // The end of a completed run, once the shell has stopped its timer: the beep, the final
 // status text and the close of the port.
@@ -48,7 +45,7 @@ struct run_watch {
 // The wait after which a window says that the device does not answer.
 inline constexpr uint32_t SILENCE_HINT_MS = 3000;
 
-// At the start of a run, once ProgramPressed has returned true.
+// At the start of a run, once it has been started.
 void WatchStart(run_watch *w, T t);
 
 // After each step.
@@ -69,3 +66,31 @@ uint32_t QuietMs(const run_watch *w);
 // verification failed. false when it reported none (the run did not get so far, or the reply
 // was too short to carry it).
 bool DeviceCrc(T t, unsigned *crc);
+
+// A run as the programs step it: the record, how it is paced, and what is followed of it.
+struct run_t {
+    T t;
+    bool fast;           // each step straight after the one before, and serFast on the port
+    uint32_t give_up_ms; // a run without a good reply for this long ends; 0: never
+    run_watch watch;
+};
+
+// How a step left the run.
+enum run_end_t {
+    RUN_GOES_ON,       // a window re-arms its timer, a loop paces and steps again
+    RUN_COMPLETED,     // the device verified and reset: RunCompleted is the caller's to call
+    RUN_VERIFY_FAILED, // a window's timer goes on; the engine does nothing more
+    RUN_NO_ANSWER,     // no good reply for give_up_ms: no step was taken
+};
+
+// Starts a run on port as a press of Program does; under fast the port is asked to hand on
+// what it receives at once. false, with a status text, when no port is given.
+bool RunStart(run_t *r, const char *port);
+
+// One step of the run: one step of the sequence, unless the run has waited give_up_ms for a
+// good reply; then what the watch follows of it.
+run_end_t RunStep(run_t *r);
+
+// The wait before the next step where no window's timer paces the run: one timer period,
+// none when fast.
+void RunPace(const run_t *r);

@@ -1,5 +1,5 @@
 // The shells' system services on POSIX.
-#include "shell/system.h"
+#include "system/system.h"
 
 #include <cerrno>
 #include <csignal>
@@ -66,11 +66,11 @@ bool sysAppend(const std::string &path, const std::string &text)
 namespace
 {
 
-volatile std::sig_atomic_t interrupted = 0;
+volatile std::sig_atomic_t interrupts = 0;
 
 extern "C" void OnInterrupt(int)
 {
-    interrupted = 1;
+    interrupts = interrupts + 1;
 }
 
 } // namespace
@@ -144,9 +144,9 @@ void sysCatchInterrupts()
     signal(SIGPIPE, SIG_IGN);
 }
 
-bool sysInterrupted()
+int sysInterrupts()
 {
-    return interrupted != 0;
+    return static_cast<int>(interrupts);
 }
 
 bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child)
@@ -180,8 +180,7 @@ bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_
         close(p[0]);
         return false;
     }
-    child->process = pid;
-    child->output = p[0];
+    *child = {pid, p[0], 0, false};
     return true;
 }
 
@@ -195,10 +194,12 @@ int sysReadChild(const sys_child *child, char *buf, int size)
     }
 }
 
-void sysStopChild(const sys_child *child)
+void sysStopChild(sys_child *child)
 {
+    // The child's own handler takes the first; the second ends it, its handler taken back.
     if (child->process > 0)
         kill(static_cast<pid_t>(child->process), SIGTERM);
+    child->asked++;
 }
 
 int sysWaitChild(sys_child *child)

@@ -41,23 +41,27 @@ void sysWrite(int fd, const char *buf, int n);
 // movements of a live display; 0 for a pipe, a file or a console without them.
 int sysTerminalColumns();
 
-// Ctrl-C, SIGTERM and SIGHUP (on Windows the console's Ctrl-C, Ctrl-Break and close) set a
-// flag instead of ending the process; sysInterrupted reads it. The program then closes what it
-// holds and ends.
+// Ctrl-C, SIGTERM and SIGHUP (on Windows the console's Ctrl-C, Ctrl-Break and close) are
+// counted instead of ending the process; sysInterrupts reads the count. The program then
+// closes what it holds and ends. On POSIX the second one ends the process at once, stuck or
+// not; on Windows it is counted too.
 void sysCatchInterrupts();
-bool sysInterrupted();
+int sysInterrupts();
 
 // A child process of this program, its standard output and error on one pipe.
 struct sys_child {
     intptr_t process;
     intptr_t output;
+    int asked;   // times sysStopChild asked it to end
+    bool killed; // ended by the second ask
 };
 // Starts this program with args (after its own name), env NAME=VALUE added. false when it
 // cannot.
 bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child);
 // Up to size bytes of what the child wrote, waiting for them; 0 once it has closed its end.
 int sysReadChild(const sys_child *child, char *buf, int size);
-// Asks the child to end as on an interrupt (on Windows it has the console's own).
-void sysStopChild(const sys_child *child);
+// Asks the child to end as on an interrupt; asked again, ends it there and then, whatever it is
+// doing.
+void sysStopChild(sys_child *child);
 // Waits for the child to end: its exit code, or -1 when it was killed.
 int sysWaitChild(sys_child *child);

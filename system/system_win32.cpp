@@ -1,10 +1,11 @@
 // The shells' system services on Windows.
-#include "shell/system.h"
+#include "system/system.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <io.h>
@@ -62,11 +63,15 @@ bool sysAppend(const std::string &path, const std::string &text)
 namespace
 {
 
-volatile LONG interrupted = 0;
+// What a port's program ended by the second ask exits with: the code of a process that Ctrl-C
+// ended.
+constexpr UINT EXIT_CODE_STOPPED = 0xC000013A;
+
+volatile LONG interrupts = 0;
 
 BOOL WINAPI OnConsoleEvent(DWORD event)
 {
-    InterlockedExchange(&interrupted, 1);
+    InterlockedIncrement(&interrupts);
     // After a close, log-off or shut-down Windows ends the program as soon as this returns:
     // it waits here while the program closes its ports and writes its records, and ends.
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
@@ -147,9 +152,9 @@ void sysCatchInterrupts()
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-bool sysInterrupted()
+int sysInterrupts()
 {
-    return InterlockedCompareExchange(&interrupted, 0, 0) != 0;
+    return static_cast<int>(InterlockedCompareExchange(&interrupts, 0, 0));
 }
 
 bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child)
@@ -158,9 +163,19 @@ bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_
     std::string command = Quoted(self);
     for (const std::string &a : args)
         command += " " + Quoted(a);
-    // The child inherits this process's environment, the variable set in it.
-    const size_t eq = env.find('=');
-    SetEnvironmentVariableA(env.substr(0, eq).c_str(), env.substr(eq + 1).c_str());
+    // The child's environment: this process's, the variable given in place of any of that name
+    // (names compare without regard to case). This process's own stays as it is.
+    const std::string name = env.substr(0, env.find('=') + 1);
+    std::string block;
+    if (char *mine = GetEnvironmentStringsA()) {
+        for (const char *e = mine; *e != '\0'; e += strlen(e) + 1) {
+            if (_strnicmp(e, name.c_str(), name.size()) != 0)
+                block.append(e).push_back('\0');
+        }
+        FreeEnvironmentStringsA(mine);
+    }
+    block.append(env).push_back('\0');
+    block.push_back('\0');
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
@@ -177,15 +192,15 @@ bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_
     // Started without a console, a console program would get a window of its own for each.
     const DWORD flags = GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
     const BOOL started = CreateProcessA(self.c_str(), command.data(), nullptr, nullptr, TRUE, flags,
-                                        nullptr, nullptr, &si, &pi);
+                                        block.data(), nullptr, &si, &pi);
     CloseHandle(write_end);
     if (!started) {
         CloseHandle(read_end);
         return false;
     }
     CloseHandle(pi.hThread);
-    child->process = reinterpret_cast<intptr_t>(pi.hProcess);
-    child->output = reinterpret_cast<intptr_t>(read_end);
+    *child = {reinterpret_cast<intptr_t>(pi.hProcess), reinterpret_cast<intptr_t>(read_end), 0,
+              false};
     return true;
 }
 
@@ -198,9 +213,13 @@ int sysReadChild(const sys_child *child, char *buf, int size)
     return static_cast<int>(n);
 }
 
-void sysStopChild(const sys_child *)
+void sysStopChild(sys_child *child)
 {
-    // The ports' programs share this one's console and have its Ctrl-C or close themselves.
+    // The ports' programs share this one's console and have its Ctrl-C or close themselves;
+    // asked again, one that has not ended is stuck, and is ended here.
+    if (child->asked++ > 0 &&
+        TerminateProcess(reinterpret_cast<HANDLE>(child->process), EXIT_CODE_STOPPED))
+        child->killed = true;
 }
 
 int sysWaitChild(sys_child *child)
@@ -211,5 +230,5 @@ int sysWaitChild(sys_child *child)
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     CloseHandle(reinterpret_cast<HANDLE>(child->output));
-    return static_cast<int>(code);
+    return child->killed && code == EXIT_CODE_STOPPED ? -1 : static_cast<int>(code);
 }

@@ -1,4 +1,4 @@
-#include "shell/ports.h"
+#include "ports/ports.h"
 
 #include <algorithm>
 #include <array>
@@ -8,18 +8,15 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <glob.h>
-#include <grp.h>
 #include <map>
-#include <pwd.h>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "ports/why.h"
 
 std::string PortsFolder()
 {
@@ -27,24 +24,6 @@ std::string PortsFolder()
     if (runtime != nullptr && *runtime == '/')
         return std::string(runtime) + "/vek-ports";
     return "/tmp/vek-ports-" + std::to_string(getuid());
-}
-
-namespace
-{
-
-// One path that may be a serial port.
-struct candidate {
-    std::string path;
-    std::string tty;    // its name under /sys/class/tty, when it has one
-    std::string target; // where a symlink of the ports folder leads
-};
-
-enum probe_t { PORT_FREE, PORT_GONE, PORT_REFUSED };
-
-std::string BaseName(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string LinkTarget(const std::string &path)
@@ -62,8 +41,6 @@ std::string RealPath(const std::string &path)
     return result;
 }
 
-// The first line of a small file, such as a sysfs attribute. What a USB device says about
-// itself is the device's to choose: control characters are replaced and the length is capped.
 // Only regular files are read, and only their start: under a test's system root a FIFO or a
 // device in their place must not hang or flood the probe.
 std::string ReadLine(const std::string &path)
@@ -90,6 +67,24 @@ std::string ReadLine(const std::string &path)
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
     return line;
+}
+
+namespace
+{
+
+// One path that may be a serial port.
+struct candidate {
+    std::string path;
+    std::string tty;    // its name under /sys/class/tty, when it has one
+    std::string target; // where a symlink of the ports folder leads
+};
+
+enum probe_t { PORT_FREE, PORT_GONE, PORT_REFUSED };
+
+std::string BaseName(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The machine's devices and sysfs, or the tree a test built in their place.
@@ -138,143 +133,15 @@ void AddFolder(std::vector<candidate> *out)
     closedir(dir);
 }
 
-// The user and group databases return static records: this program has one thread, and each
-// record is read before the next call.
-std::string UserName(uid_t uid)
-{
-    // cppcheck-suppress getpwuidCalled
-    const passwd *pw = getpwuid(uid);
-    return pw != nullptr ? pw->pw_name : std::to_string(uid);
-}
-
-std::string NoPermission(const struct stat &st)
-{
-    std::array<char, 8> mode{};
-    snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    std::string user = UserName(getuid());
-    // cppcheck-suppress getpwuidCalled
-    const passwd *me = getpwuid(getuid());
-    bool member = me != nullptr && me->pw_gid == st.st_gid;
-    std::string group_name = std::to_string(st.st_gid);
-    // cppcheck-suppress getgrgidCalled
-    if (const group *gr = getgrgid(st.st_gid)) {
-        group_name = gr->gr_name;
-        for (char **m = gr->gr_mem; m != nullptr && *m != nullptr; m++)
-            member = member || user == *m;
-    }
-    std::string why = "no permission (owner " + UserName(st.st_uid) + ", group " + group_name +
-                      ", mode " + mode.data() + ")";
-    // A group without read and write access, or root's, is no way in for anyone else.
-    if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || st.st_gid == 0)
-        return why + ": only its owner may open it";
-    // Already in the group and still refused: the mode bits are not what keeps us out.
-    std::array<gid_t, 256> groups{};
-    int n = getgroups(static_cast<int>(groups.size()), groups.data());
-    if (getegid() == st.st_gid || std::find(groups.begin(), groups.begin() + std::max(n, 0),
-                                            st.st_gid) != groups.begin() + std::max(n, 0))
-        return why + ": refused although this program is in group " + group_name +
-               " (an access list or a security policy keeps it out)";
-    if (member)
-        return why + ": you are in group " + group_name +
-               " but this login is older than that: log out and in again";
-    return why + ": add yourself to the group with \"sudo usermod -aG " + group_name + " " + user +
-           "\", then log out and in again (the group counts from the next login)";
-}
-
-std::string ProcessName(const std::string &pid)
-{
-    std::string comm = ReadLine("/proc/" + pid + "/comm");
-    return (comm.empty() ? std::string("a program") : comm) + " (pid " + pid + ")";
-}
-
-bool Digits(const char *text)
-{
-    return *text != '\0' && strspn(text, "0123456789") == strlen(text);
-}
-
-// "MAJOR:MINOR:INODE" of /proc/locks, the device numbers in hex, names this device node.
-bool SameNode(const std::string &field, const struct stat &st)
-{
-    const char *p = field.c_str();
-    char *end = nullptr;
-    unsigned long major_no = strtoul(p, &end, 16);
-    if (*end != ':')
-        return false;
-    unsigned long minor_no = strtoul(end + 1, &end, 16);
-    if (*end != ':')
-        return false;
-    unsigned long long inode = strtoull(end + 1, &end, 10);
-    return *end == '\0' && major_no == major(st.st_dev) && minor_no == minor(st.st_dev) &&
-           inode == st.st_ino;
-}
-
-// Who holds the device, as far as /proc tells: first the holder of a lock on it, then every
-// other process that has it open (only our own processes' descriptors are readable, unless we
-// are root). Descriptors are matched by the name /proc gives them, never by stat(): that would
-// ask each open file's file system, and a hung network mount would freeze the window.
-std::string HeldBy(const std::string &path, const struct stat &st)
-{
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        std::istringstream fields(line);
-        std::string number, kind, mode, access, pid, node;
-        fields >> number >> kind >> mode >> access >> pid >> node;
-        if (kind != "->" && SameNode(node, st)) // "->" marks a waiter, not the holder
-            return "held by " + ProcessName(pid);
-    }
-    std::string device = RealPath(path);
-    std::string holders;
-    std::string self = std::to_string(getpid());
-    DIR *proc = device.empty() ? nullptr : opendir("/proc");
-    if (proc != nullptr) {
-        while (const dirent *p = readdir(proc)) {
-            if (!Digits(p->d_name) || self == p->d_name)
-                continue;
-            std::string fds = std::string("/proc/") + p->d_name + "/fd";
-            DIR *dir = opendir(fds.c_str());
-            if (dir == nullptr)
-                continue;
-            while (const dirent *fd = readdir(dir)) {
-                if (Digits(fd->d_name) && LinkTarget(fds + "/" + fd->d_name) == device) {
-                    holders += (holders.empty() ? "" : ", ") + ProcessName(p->d_name);
-                    break;
-                }
-            }
-            closedir(dir);
-        }
-        closedir(proc);
-    }
-    return holders.empty() ? "in use by another program" : "held by " + holders;
-}
-
-const char NOT_SERIAL[] = "not a serial port: the driver refuses the terminal settings";
-
 // Opens the port as a run would, without waiting for carrier and without making it our
 // controlling terminal, and lets go at once.
 probe_t Probe(const std::string &path, const struct stat &st, std::string *why)
 {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        switch (errno) {
-        case ENOENT:
+        if (errno == ENOENT)
             return PORT_GONE;
-        case EACCES:
-        case EPERM:
-            *why = NoPermission(st);
-            break;
-        case EBUSY: // another program set exclusive use
-            *why = HeldBy(path, st);
-            break;
-        case EIO: // a serial driver with no hardware behind the port
-        case ENXIO:
-        case ENODEV:
-            *why = NOT_SERIAL;
-            break;
-        default:
-            *why = std::string("cannot be opened: ") + strerror(errno);
-            break;
-        }
+        *why = WhyNotOpened(errno, path, st);
         return PORT_REFUSED;
     }
     termios settings{};
@@ -287,7 +154,7 @@ probe_t Probe(const std::string &path, const struct stat &st, std::string *why)
     close(fd); // also drops the lock
     if (terminal && !held)
         return PORT_FREE;
-    *why = terminal ? HeldBy(path, st) : NOT_SERIAL;
+    *why = terminal ? WhyHeld(path, st) : WHY_NOT_SERIAL;
     return PORT_REFUSED;
 }
 

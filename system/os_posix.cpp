@@ -1,5 +1,5 @@
 // Operating-system services on POSIX.
-#include "serial/os.h"
+#include "system/os.h"
 
 #include <algorithm>
 #include <cerrno>

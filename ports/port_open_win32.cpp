@@ -1,4 +1,4 @@
-#include "shell/port_open.h"
+#include "ports/port_open.h"
 
 #include <cstdio>
 

@@ -1,0 +1,124 @@
+#include "console/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+namespace
+{
+
+struct log_t {
+    std::mutex mu; // the window's toolkit may report from threads of its own
+    std::FILE *file = nullptr;
+    std::string path;
+    long size = 0;
+    bool said = false; // the one line on standard error
+};
+
+log_t the_log;
+
+void Fail(const std::string &what)
+{
+    if (!the_log.said)
+        fprintf(stderr, "vek-update: no console log: %s\n", what.c_str());
+    the_log.said = true;
+    if (the_log.file != nullptr)
+        fclose(the_log.file);
+    the_log.file = nullptr;
+}
+
+// A new file once the one there has grown past the limit; the older one is kept once.
+void Open()
+{
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(the_log.path, ec);
+    if (!ec && static_cast<long>(size) > LOG_SIZE_MAX) {
+        const std::string older = the_log.path + ".1";
+        std::filesystem::remove(older, ec);
+        std::filesystem::rename(the_log.path, older, ec);
+    }
+    the_log.file = fopen(the_log.path.c_str(), "ab");
+    if (the_log.file == nullptr)
+        return Fail("cannot write " + the_log.path);
+    the_log.size = ftell(the_log.file);
+}
+
+// Each piece is flushed as it comes: what a program showed before it ended, however it ended,
+// is in the log.
+void Append(const char *text, size_t n)
+{
+    std::lock_guard<std::mutex> lock(the_log.mu);
+    if (the_log.file == nullptr || n == 0)
+        return;
+    // A program left open all day keeps its log within bounds too.
+    if (the_log.size > LOG_SIZE_MAX) {
+        fclose(the_log.file);
+        Open();
+        if (the_log.file == nullptr)
+            return;
+    }
+    const size_t written = fwrite(text, 1, n, the_log.file);
+    the_log.size += static_cast<long>(written);
+    if (written != n || fflush(the_log.file) != 0)
+        Fail("cannot write " + the_log.path);
+}
+
+void Say(std::FILE *stream, const char *fmt, va_list ap)
+{
+    char text[1024];
+    va_list again;
+    va_copy(again, ap);
+    const int n = vsnprintf(text, sizeof text, fmt, ap);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    if (static_cast<size_t>(n) < sizeof text) {
+        fwrite(text, 1, static_cast<size_t>(n), stream);
+        Append(text, static_cast<size_t>(n));
+    } else {
+        std::string long_text(static_cast<size_t>(n) + 1, '\0');
+        vsnprintf(long_text.data(), long_text.size(), fmt, again);
+        fwrite(long_text.data(), 1, static_cast<size_t>(n), stream);
+        Append(long_text.data(), static_cast<size_t>(n));
+    }
+    va_end(again);
+}
+
+} // namespace
+
+void conPrint(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    Say(stdout, fmt, ap);
+    va_end(ap);
+}
+
+void conError(const char *fmt, ...)
+{
+    fflush(stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    Say(stderr, fmt, ap);
+    va_end(ap);
+}
+
+void conLogStart(const std::string &path, const std::string &first_line)
+{
+    {
+        std::lock_guard<std::mutex> lock(the_log.mu);
+        the_log.path = path;
+        if (path.empty())
+            return Fail("no folder for it");
+        Open();
+    }
+    const std::string line = first_line + "\n";
+    Append(line.data(), line.size());
+}
+
+void conLogWrite(const std::string &text)
+{
+    Append(text.data(), text.size());
+}

@@ -136,4 +136,22 @@ TEST_F(Win32Serial, ADeviceThatIsNoPortIsReported)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not get Port State\n");
 }
 
+// A length of nothing, or less, and a port that is closed move nothing, and cost no wait: a
+// negative length taken as the system's unsigned count would write or read past the buffers.
+TEST_F(Win32Serial, NothingMovesOnANegativeLengthOrAClosedPort)
+{
+    Open("VEK_TEST_PORT_PLAIN");
+    AskForRangeCrc();
+    ASSERT_EQ(Queued(15), 15u);
+    char buf[16];
+    EXPECT_EQ(serWrite(&port, buf, -1), 0);
+    EXPECT_EQ(serRead(&port, buf, -1), 0);
+    EXPECT_EQ(serRead(&port, buf, 0), 0);
+    serClose(&port);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(serWrite(&port, buf, 1), 0);
+    EXPECT_EQ(serRead(&port, buf, sizeof buf), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
 } // namespace

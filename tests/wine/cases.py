@@ -15,6 +15,7 @@
 # devices), so exclusive access is tested against the Linux build only.
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -24,7 +25,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 from harness import cli, facts, run, target, wine, x11
-from harness.run import RUN_WAIT, check, read_text, wait_for
+from harness.run import RUN_WAIT, WAIT, check, read_text, spawn, wait_for
 
 COM = r"\\.\com"
 ICON = facts.ROOT / "resources/icon/vek.ico"
@@ -148,12 +149,15 @@ def commands(s, a):
     # log folder that cannot be written changes nothing but one line. Then, five ports at once
     # at the window's pace, devices as they come: late (3 s, 8 s) on lines that echo, and
     # without echo; answering a block with its copy, behind an echo and without. All complete,
-    # every block written once the device answers.
+    # every block written once the device answers. Last, two ports whose programs the command's
+    # Ctrl-C does not reach (Wine hands a signal to one process only), the devices silent: a
+    # second Ctrl-C ends them.
     plain, wrong = sim(s, a.sim, "plain"), sim(s, a.sim, "wrong", "--wrong-crc", "1")
     lines = {"late3": ["--echo", "--late", "3"], "late8": ["--echo", "--late", "8"],
              "quiet": ["--late", "3"], "copies": ["--echo", "--full-ack"], "acks": ["--full-ack"]}
     devices = {name: sim(s, a.sim, name, *options) for name, options in lines.items()}
-    ports = dict(COM3=plain, COM4=wrong, COM998=plain, COM999=plain,
+    silent = {f"COM{n}": sim(s, a.sim, f"silent{n}", "--drop", "1-100000") for n in (20, 21)}
+    ports = dict(COM3=plain, COM4=wrong, COM998=plain, COM999=plain, **silent,
                  **{f"COM{10 + i}": t for i, t in enumerate(devices.values())})
     wine.prefix(s, {name: t.link for name, t in ports.items()})
     done = command(s, a, "--port", "COM3")
@@ -182,6 +186,16 @@ def commands(s, a):
         check(target.memory(t) == a.image and len({f.address for f in writes}) ==
               len(facts.blocks(len(a.image))), f"{name}: not every block written")
         check(target.resends(t) <= counts["asleep"] + 1, f"{name}: {target.resends(t)} resends")
+
+    out = s.folder / "interrupted.txt"
+    proc = spawn(s, [wine.WINE64, a.exe, "--give-up", "0", *[x for n in silent for x in ("--port", n)]],
+                 out=out)
+    wait_for("both ports' requests", lambda: all(len(target.requests(t)) > 1 for t in silent.values()))
+    proc.send_signal(signal.SIGINT)
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    check(proc.wait(WAIT) == cli.CODES["INTERRUPTED"], f"interrupted twice: {proc.returncode}")
+    check(read_text(out).count("ended without a summary (killed)") == 2, "the stuck ports went on")
 
 
 def serial_ports(s, simulator):

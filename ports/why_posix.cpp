@@ -36,8 +36,8 @@ std::string UserName(uid_t uid)
     std::vector<char> buf = DatabaseBuffer();
     passwd pw{};
     passwd *found = nullptr;
-    getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
-    return found != nullptr ? found->pw_name : std::to_string(uid);
+    const bool known = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found;
+    return known ? found->pw_name : std::to_string(uid);
 }
 
 gid_t PrimaryGroup(uid_t uid, bool *known)
@@ -45,9 +45,8 @@ gid_t PrimaryGroup(uid_t uid, bool *known)
     std::vector<char> buf = DatabaseBuffer();
     passwd pw{};
     passwd *found = nullptr;
-    getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
-    *known = found != nullptr;
-    return found != nullptr ? found->pw_gid : 0;
+    *known = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found;
+    return *known ? found->pw_gid : 0;
 }
 
 // The group's name, and whether user is listed among its members.
@@ -56,8 +55,7 @@ std::string GroupName(gid_t gid, const std::string &user, bool *member)
     std::vector<char> buf = DatabaseBuffer();
     group gr{};
     group *found = nullptr;
-    getgrgid_r(gid, &gr, buf.data(), buf.size(), &found);
-    if (found == nullptr)
+    if (getgrgid_r(gid, &gr, buf.data(), buf.size(), &found) != 0 || found == nullptr)
         return std::to_string(gid);
     for (char **m = found->gr_mem; m != nullptr && *m != nullptr; m++)
         *member = *member || user == *m;

@@ -95,11 +95,9 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 #ifdef CMSPAR
     t.c_cflag &= ~CMSPAR;
 #endif
-    static_assert(LINE_DATA_BITS >= 5 && LINE_DATA_BITS <= 8);
-    static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= SIZES[LINE_DATA_BITS - 5] | CLOCAL | CREAD;
-    t.c_cflag |= (LINE_PARITY != 'N' ? PARENB : 0) | (LINE_PARITY == 'O' ? PARODD : 0);
-    t.c_cflag |= LINE_STOP_BITS == 2 ? CSTOPB : 0;
+    static_assert(LINE_DATA_BITS == 8 && LINE_PARITY == 'E' && LINE_STOP_BITS == 1,
+                  "the device's line, as termios writes it here");
+    t.c_cflag |= CS8 | PARENB | CLOCAL | CREAD;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     auto s = std::find_if(std::begin(SPEEDS), std::end(SPEEDS),

@@ -80,9 +80,11 @@ int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
     }
 
     dcb.BaudRate = baud;
+    static_assert(LINE_PARITY == 'E' && LINE_STOP_BITS == 1,
+                  "the device's line, as the device control block writes it here");
     dcb.ByteSize = LINE_DATA_BITS;
-    dcb.Parity = LINE_PARITY == 'E' ? EVENPARITY : LINE_PARITY == 'O' ? ODDPARITY : NOPARITY;
-    dcb.StopBits = LINE_STOP_BITS == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = ONESTOPBIT;
     dcb.fBinary = 1;
     dcb.fParity = 0;
     dcb.fOutxCtsFlow = 0;

@@ -24,19 +24,6 @@ extern const char SYS_LOG_PLACE[];
 // line, and lines of programs appending to one file never mix. false when it cannot.
 bool sysAppend(const std::string &path, const std::string &text);
 
-// The C runtime's descriptors, as the console's copy into the log (shell/log.cpp) uses them.
-// A pipe whose ends no child inherits; false when none can be made.
-bool sysPipe(int fds[2]);
-// A copy of fd that passes bytes on as they are; -1 when fd is not open (its number is then
-// held on the null device, so that no pipe takes it).
-int sysDup(int fd);
-// fd becomes a copy of from; standard output and error go on ending lines as the system does.
-void sysDup2(int from, int fd);
-void sysClose(int fd);
-// Up to size bytes, waiting for them; 0 at the end. sysWrite writes all it can.
-int sysRead(int fd, char *buf, int size);
-void sysWrite(int fd, const char *buf, int n);
-
 // The columns of the terminal standard output is, when it is one that takes the cursor
 // movements of a live display; 0 for a pipe, a file or a console without them.
 int sysTerminalColumns();

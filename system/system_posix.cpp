@@ -75,52 +75,6 @@ extern "C" void OnInterrupt(int)
 
 } // namespace
 
-bool sysPipe(int fds[2])
-{
-    return pipe2(fds, O_CLOEXEC) == 0;
-}
-
-int sysDup(int fd)
-{
-    if (fcntl(fd, F_GETFD) >= 0)
-        return fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    // Started without it, the null device holds its number, which a pipe would take.
-    // cppcheck-suppress leakReturnValNotUsed ; held open for the rest of the process
-    open("/dev/null", O_RDWR);
-    return -1;
-}
-
-void sysDup2(int from, int fd)
-{
-    dup2(from, fd);
-}
-
-void sysClose(int fd)
-{
-    close(fd);
-}
-
-int sysRead(int fd, char *buf, int size)
-{
-    for (;;) {
-        ssize_t n = read(fd, buf, static_cast<size_t>(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        return n > 0 ? static_cast<int>(n) : 0;
-    }
-}
-
-void sysWrite(int fd, const char *buf, int n)
-{
-    for (int done = 0; done < n;) {
-        const ssize_t k = write(fd, buf + done, static_cast<size_t>(n - done));
-        if (k > 0)
-            done += static_cast<int>(k);
-        else if (k == 0 || errno != EINTR)
-            return;
-    }
-}
-
 int sysTerminalColumns()
 {
     const char *term = getenv("TERM");

@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <io.h>
 #include <windows.h>
 
 std::tm sysUtc(std::time_t t)
@@ -98,42 +96,6 @@ std::string Quoted(const std::string &arg)
 }
 
 } // namespace
-
-bool sysPipe(int fds[2])
-{
-    return _pipe(fds, 4096, _O_BINARY | _O_NOINHERIT) == 0;
-}
-
-int sysDup(int fd)
-{
-    // The stream goes on turning each line end into CR LF; the copy passes the bytes on as
-    // they are.
-    const int copy = _dup(fd);
-    if (copy >= 0)
-        _setmode(copy, _O_BINARY);
-    return copy;
-}
-
-void sysDup2(int from, int fd)
-{
-    _dup2(from, fd);
-    _setmode(fd, _O_TEXT);
-}
-
-void sysClose(int fd)
-{
-    _close(fd);
-}
-
-int sysRead(int fd, char *buf, int size)
-{
-    return std::max(_read(fd, buf, static_cast<unsigned>(size)), 0);
-}
-
-void sysWrite(int fd, const char *buf, int n)
-{
-    _write(fd, buf, static_cast<unsigned>(n));
-}
 
 int sysTerminalColumns()
 {

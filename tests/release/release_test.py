@@ -88,7 +88,8 @@ def build(d):
     (d / "empty.bin").write_bytes(b"")
     (d / "large.bin").write_bytes(bytes(16 * 1024 * 1024 + 1))
     (d / "a;b.bin").write_bytes(b"\1")
-    shutil.rmtree(d / "copy of src/.git")
+    git = d / "copy of src/.git"  # a file in a git worktree
+    shutil.rmtree(git) if git.is_dir() else git.unlink()
     shutil.copytree(d / "r1", d / "bad-not-checkout")
     refused(d, "missing", d / "none.bin", "firmware image not found")
     refused(d, "empty", d / "empty.bin", "firmware image is empty")

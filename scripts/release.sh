@@ -43,8 +43,8 @@ image="" version="" out="" sign_p12="" sign_cert="" sign_key="" sign_pass_file="
 sign_name="" sign_url="" timestamp_url="" gpg_key="" apt=""
 while [ $# -gt 0 ]; do
     case $1 in
-    --version | --out | --sign-p12 | --sign-cert | --sign-key | --sign-pass-file | --sign-pass-env | \
-        --sign-name | --sign-url | --timestamp-url | --gpg-key | --apt)
+    --version | --out | --sign-p12 | --sign-cert | --sign-key | --sign-pass-file | \
+        --sign-pass-env | --sign-name | --sign-url | --timestamp-url | --gpg-key | --apt)
         [ $# -ge 2 ] || fail "$usage"
         option=${1#--}
         printf -v "${option//-/_}" '%s' "$2"
@@ -139,6 +139,7 @@ only_holds() {
     for f in "$dir"/* "$dir"/.[!.]*; do
         [ -e "$f" ] || continue
         for name in "$@"; do
+            # shellcheck disable=SC2053 # a pattern, matched as such
             [[ $(basename -- "$f") != $name ]] || continue 2
         done
         fail "$what holds other files than $kind: $dir"
@@ -239,8 +240,8 @@ if [ -n "$authenticode" ]; then
     cert -checkend 0 >/dev/null || fail "the certificate expired on $cert_end: $cert_file"
     # Windows accepts an Authenticode signature only from a certificate issued for code signing.
     usages=$(cert -ext extendedKeyUsage 2>&1 || true)
-    [[ "$usages" == *"Code Signing"* ]] ||
-        fail "the certificate is not for code signing (no codeSigning extended key usage): $cert_file"
+    [[ "$usages" == *"Code Signing"* ]] || fail "the certificate is not for code signing" \
+        "(no codeSigning extended key usage): $cert_file"
     # As Windows shows them: the subject's most specific name first, the fingerprints in hex.
     cert_subject=$(cert -subject -nameopt RFC2253,sep_comma_plus_space,-esc_msb)
     cert_sha256=$(cert -fingerprint -sha256)

@@ -182,9 +182,10 @@ def releases(d, k):
     unsigned_notes = read_text(d / "r2/RELEASE.txt").splitlines()
     check(all(line in notes.splitlines() for line in unsigned_notes if EXE not in line),
           f"RELEASE.txt: {notes} against {unsigned_notes}")
-    # Stripped of its signature, the program is the unsigned one, byte for byte: signing pads
+    # Stripped of its signature, the program is the unsigned one, byte for byte. Signing pads
     # the file with zeros to a multiple of 8 bytes and sets the PE checksum, which covers the
-    # length, but the release's program ends on its PE file alignment (512) with its checksum.
+    # length; but the release's program, without symbols, ends on its PE file alignment (512
+    # bytes) and carries its checksum already.
     exe = d / "r1" / EXE
     made("osslsigncode", "remove-signature", "-in", exe, "-out", d / "stripped.exe")
     stripped, unsigned = (d / "stripped.exe").read_bytes(), (d / "r2" / EXE).read_bytes()
@@ -227,9 +228,11 @@ def releases(d, k):
             ("expired", "the certificate expired on", *cert("expired.pem")),
             ("not-code-signing", "the certificate is not for code signing", *cert("server.pem")),
             ("open-key", "the private key can be read by others", *cert("signer.pem", "open.key")),
-            ("other-key", "the private key is not the certificate's", *cert("signer.pem", "ca.key")),
+            ("other-key", "the private key is not the certificate's",
+             *cert("signer.pem", "ca.key")),
             ("gpg-missing", "no secret GnuPG key", "--gpg-key", "0" * 40),
-            ("gpg-certify-only", f"GnuPG key {certify_only} cannot sign", "--gpg-key", certify_only)):
+            ("gpg-certify-only", f"GnuPG key {certify_only} cannot sign",
+             "--gpg-key", certify_only)):
         refused(d, what, a, expected, "--version", VERSION, *options, env=env)
     refused(d, "lower-version", a, f"version {VERSION} is lower than 1.3.0", "--version", VERSION,
             *source, kept_too=[d / "apt"], env=env)

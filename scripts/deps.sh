@@ -48,7 +48,12 @@ CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
 # the package's desktop entry with desktop-file-validate.
 RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix
     dpkg-dev git help2man)
-RELEASE_TEST_PACKAGES=(icoutils desktop-file-utils lintian)
+# A signed release, installed only when keys are given: the Windows program signed with
+# osslsigncode, its certificate and key checked with openssl, the checksums and the package
+# source signed with gpg, the source's indices made with apt-ftparchive (apt-utils).
+RELEASE_SIGN_PACKAGES=(osslsigncode openssl gnupg apt-utils)
+# The tests sign with throw-away keys, and check what was signed with the same tools.
+RELEASE_TEST_PACKAGES=(icoutils desktop-file-utils lintian "${RELEASE_SIGN_PACKAGES[@]}")
 # The tool's icon made from its drawing (scripts/icon.sh), once after each change to it.
 ICON_PACKAGES=(librsvg2-bin icoutils)
 # The serial backend on a real kernel UART: an emulated PC booting Debian's own kernel with an

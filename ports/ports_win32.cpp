@@ -14,6 +14,7 @@
 
 #include "ports/port_open.h"
 #include "run/window.h"
+#include "system/system.h"
 
 namespace
 {
@@ -154,6 +155,11 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
                                                    : "no thread could be started to probe it"));
     }
     return ports;
+}
+
+std::string PortOpenCause(const std::string &, unsigned long error)
+{
+    return sysErrorWords(error);
 }
 
 std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string &path)

@@ -58,8 +58,11 @@ void ReadPort(shared_lines *q, size_t i, const sys_child *child)
     for (int n; (n = sysReadChild(child, buf, sizeof buf)) > 0;) {
         pending.append(buf, static_cast<size_t>(n));
         for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
-            // A Windows runtime ends its lines with CR LF.
-            const size_t end = nl > 0 && pending[nl - 1] == '\r' ? nl - 1 : nl;
+            // A Windows runtime ends its lines with CR LF, and a system's error text that ends
+            // with its own CR LF then with CR CR LF.
+            size_t end = nl;
+            while (end > 0 && pending[end - 1] == '\r')
+                end--;
             std::lock_guard<std::mutex> lock(q->mu);
             q->lines.emplace_back(i, pending.substr(0, end));
         }
@@ -125,10 +128,12 @@ std::string Tally(const std::vector<port_view> &ports, bool verify_only)
             good++;
             continue;
         }
-        failed += (bad++ == 0 ? ": " : "; ") + PortLabel(p.port, p.unit) + " " + Said(p, verify_only);
+        failed +=
+            (bad++ == 0 ? ": " : "; ") + PortLabel(p.port, p.unit) + " " + Said(p, verify_only);
     }
-    return "Tally: " + std::to_string(good) + " " + OUTCOMES[verify_only ? VERIFIED : PROGRAMMED].said +
-           ", " + std::to_string(bad) + " failed" + failed;
+    return "Tally: " + std::to_string(good) + " " +
+           OUTCOMES[verify_only ? VERIFIED : PROGRAMMED].said + ", " + std::to_string(bad) +
+           " failed" + failed;
 }
 
 // The record of a port whose process ended without writing its own: what the command saw of
@@ -183,8 +188,10 @@ int RunPorts(const options &o, const void *image, uint32_t length)
             args.emplace_back("--verify-only");
         if (!o.report.empty())
             args.insert(args.end(), {"--report", o.report});
-        port_view p{o.ports[i], o.units[i], std::chrono::system_clock::now(), osTickms(), {}, 0, 0,
-                    "", false, false, false, EXIT_PORT};
+        port_view p{o.ports[i], o.units[i], std::chrono::system_clock::now(),
+                    osTickms(), {},         0,
+                    0,          "",         false,
+                    false,      false,      EXIT_PORT};
         if (!sysSpawn(args, std::string(ONE_PORT) + "=1", &p.child)) {
             conError("vek-update: cannot start the run on %s\n", Printable(p.port).c_str());
             p.child.process = -1;

@@ -101,8 +101,8 @@ std::string BadUnit(const std::string &unit)
     if (unit.empty())
         return "--unit needs the unit's id";
     if (unit.size() > UNIT_MAX)
-        return "a unit id of more than " + std::to_string(UNIT_MAX) + " characters: " +
-               Printable(unit.substr(0, UNIT_MAX)) + "...";
+        return "a unit id of more than " + std::to_string(UNIT_MAX) +
+               " characters: " + Printable(unit.substr(0, UNIT_MAX)) + "...";
     for (char c : unit) {
         if (c < 0x20 || c > 0x7e) // a control character, or a byte that is no ASCII
             return "--unit takes printable ASCII only: " + Printable(unit);

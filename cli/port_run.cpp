@@ -41,7 +41,8 @@ std::string Cause(const port_run *r, outcome_t result)
     case DIFFERS:
         return CrcMismatch(r->run.t);
     case NO_ANSWER:
-        snprintf(text, sizeof text, "No good reply from the device for %.1f s (%d requests sent again)",
+        snprintf(text, sizeof text,
+                 "No good reply from the device for %.1f s (%d requests sent again)",
                  QuietMs(&r->run.watch) / 1000.0, r->run.watch.resends);
         return text;
     case INTERRUPTED:
@@ -62,11 +63,20 @@ int Finish(port_run *r, outcome_t result, const std::string &cause)
     r->over = true;
     T t = &installer;
     serClose(&t->h_port);
-    unit_record record{r->port, r->path, r->unit, r->start, std::chrono::system_clock::now(),
-                       result, OUTCOMES[result].code, cause, false, 0,
+    unit_record record{r->port,
+                       r->path,
+                       r->unit,
+                       r->start,
+                       std::chrono::system_clock::now(),
+                       result,
+                       OUTCOMES[result].code,
+                       cause,
+                       false,
+                       0,
                        static_cast<uint32_t>(osTickms() - r->started_ms) / 1000.0,
                        static_cast<uint32_t>(std::lround(AcknowledgedShare(t) * t->image_length)),
-                       t->h_port.link.requests, t->h_port.link.resends};
+                       t->h_port.link.requests,
+                       t->h_port.link.resends};
     record.device_reported = DeviceCrc(t, &record.device_crc);
     int code = record.exit_code;
     std::string error;

@@ -32,8 +32,9 @@ std::string sysPortPath(const std::string &name)
     return name;
 }
 
-const char SYS_LOG_PLACE[] = "$XDG_STATE_HOME/vek-update/console.log, or without XDG_STATE_HOME in\n"
-                             "~/.local/state/vek-update/console.log";
+const char SYS_LOG_PLACE[] =
+    "$XDG_STATE_HOME/vek-update/console.log, or without XDG_STATE_HOME in\n"
+    "~/.local/state/vek-update/console.log";
 
 std::string sysLogPath()
 {
@@ -244,8 +245,8 @@ int sysWaitChild(sys_child *child, std::string *how)
     close(static_cast<int>(child->output));
     if (WIFSIGNALED(status)) {
         const char *name = sigabbrev_np(WTERMSIG(status));
-        *how = "killed by " +
-               (name != nullptr ? "SIG" + std::string(name) : "signal " + std::to_string(WTERMSIG(status)));
+        *how = "killed by " + (name != nullptr ? "SIG" + std::string(name)
+                                               : "signal " + std::to_string(WTERMSIG(status)));
         return -1;
     }
     *how = "exit code " + std::to_string(WEXITSTATUS(status));

@@ -63,20 +63,22 @@ int Finish(port_run *r, outcome_t result, const std::string &cause)
     r->over = true;
     T t = &installer;
     serClose(&t->h_port);
-    unit_record record{r->port,
-                       r->path,
-                       r->unit,
-                       r->start,
-                       std::chrono::system_clock::now(),
-                       result,
-                       OUTCOMES[result].code,
-                       cause,
-                       false,
-                       0,
-                       static_cast<uint32_t>(osTickms() - r->started_ms) / 1000.0,
-                       static_cast<uint32_t>(std::lround(AcknowledgedShare(t) * t->image_length)),
-                       t->h_port.link.requests,
-                       t->h_port.link.resends};
+    unit_record record{
+        .port = r->port,
+        .path = r->path,
+        .unit = r->unit,
+        .start = r->start,
+        .end = std::chrono::system_clock::now(),
+        .outcome = result,
+        .exit_code = OUTCOMES[result].code,
+        .cause = cause,
+        .device_reported = false,
+        .device_crc = 0,
+        .seconds = static_cast<uint32_t>(osTickms() - r->started_ms) / 1000.0,
+        .bytes = static_cast<uint32_t>(std::lround(AcknowledgedShare(t) * t->image_length)),
+        .requests = t->h_port.link.requests,
+        .resends = t->h_port.link.resends,
+    };
     record.device_reported = DeviceCrc(t, &record.device_crc);
     int code = record.exit_code;
     std::string error;

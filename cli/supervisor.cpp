@@ -148,21 +148,22 @@ bool RecordEnded(const options &o, const port_view &p, const std::string &how, c
                  static_cast<int>(p.share * 100 + 1e-9), p.resends, p.status.c_str());
     else
         snprintf(progress, sizeof progress, "it had told no progress");
-    const unit_record record{p.port,
-                             sysPortPath(p.port),
-                             p.unit,
-                             p.start,
-                             std::chrono::system_clock::now(),
-                             PROCESS_ENDED,
-                             p.code,
-                             "The port's process ended before its run did (" + how + "); " +
-                                 progress,
-                             false,
-                             0,
-                             static_cast<uint32_t>(osTickms() - p.started_ms) / 1000.0,
-                             static_cast<uint32_t>(std::lround(p.share * length)),
-                             -1,
-                             p.progressed ? p.resends : -1};
+    const unit_record record{
+        .port = p.port,
+        .path = sysPortPath(p.port),
+        .unit = p.unit,
+        .start = p.start,
+        .end = std::chrono::system_clock::now(),
+        .outcome = PROCESS_ENDED,
+        .exit_code = p.code,
+        .cause = "The port's process ended before its run did (" + how + "); " + progress,
+        .device_reported = false,
+        .device_crc = 0,
+        .seconds = static_cast<uint32_t>(osTickms() - p.started_ms) / 1000.0,
+        .bytes = static_cast<uint32_t>(std::lround(p.share * length)),
+        .requests = -1,
+        .resends = p.progressed ? p.resends : -1,
+    };
     return WriteRecord(o.report, record, image, length, error);
 }
 
@@ -188,10 +189,12 @@ int RunPorts(const options &o, const void *image, uint32_t length)
             args.emplace_back("--verify-only");
         if (!o.report.empty())
             args.insert(args.end(), {"--report", o.report});
-        port_view p{o.ports[i], o.units[i], std::chrono::system_clock::now(),
-                    osTickms(), {},         0,
-                    0,          "",         false,
-                    false,      false,      EXIT_PORT};
+        port_view p{};
+        p.port = o.ports[i];
+        p.unit = o.units[i];
+        p.start = std::chrono::system_clock::now();
+        p.started_ms = osTickms();
+        p.code = EXIT_PORT;
         if (!sysSpawn(args, std::string(ONE_PORT) + "=1", &p.child)) {
             conError("vek-update: cannot start the run on %s\n", Printable(p.port).c_str());
             p.child.process = -1;

@@ -6,7 +6,7 @@
 
 // What a command tells its caller. With several ports the exit code is that of the first port,
 // in the order of the --port options, that did not end programmed; interrupted when the
-// command was interrupted.
+// command was interrupted; report when a unit's report line is not safe, whatever else happened.
 enum cli_exit {
     EXIT_PROGRAMMED = 0,    // every device programmed, verified and reset
     EXIT_PORT = 1,          // a port could not be opened or set up, as the window's fatal box
@@ -14,6 +14,7 @@ enum cli_exit {
     EXIT_VERIFY_FAILED = 3, // the device's CRC differs from the image's: it was not reset
     EXIT_NO_ANSWER = 4,     // no good reply for the --give-up time
     EXIT_INTERRUPTED = 5,   // Ctrl-C, SIGTERM or the console closed
+    EXIT_REPORT = 6,        // a report line could not be written, or not made safe on the disk
 };
 
 // The default --give-up, in seconds: a device powered or reset after the command started

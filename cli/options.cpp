@@ -28,16 +28,24 @@ Options:
                      failing does not stop the others). Linux: a device path, such as
                      /dev/ttyUSB0 or a /dev/serial/by-id/ link. Windows: COM3, com12 or
                      \\.\COM12
+  --unit ID          the unit on the PORT given just before: its serial number or
+                     label, as a scanner reads it (printable ASCII, up to @UNIT_MAX@
+                     characters); kept in its report line and named in its summary
   --fast             send each request as soon as the reply to the one before is in,
                      instead of at the window's pace of one step every 100 ms; a reply
                      then ends at the Modbus end of frame, and a USB adapter is asked
                      for low latency
+  --verify-only      only ask each device for the CRC-16 of the image's range and
+                     compare it with the image's: nothing is written and no device is
+                     reset. Resends and --give-up work as in a programming run
   --give-up SECONDS  end a run as "no answer" after SECONDS without a good reply
                      (default @GIVE_UP@; 0: never)
   --report FILE      append one line of JSON for each device and run to FILE: the
-                     port and its adapter, start and end (UTC), the image, the CRC-16
-                     the device reported, the outcome and exit code, the seconds, the
-                     requests sent and how many were sent again
+                     port, the unit and the adapter, start and end (UTC), the image,
+                     the CRC-16 the device reported, the outcome and its cause, the
+                     exit code, the seconds, the requests sent and how many were sent
+                     again. A port's summary comes once its line is on the disk
+  --quiet            print only each port's summary line, the tally and errors
   --list             print the ports the window would offer, one a line, with what
                      the system tells of each; why a serial device is left out goes
                      to standard error
@@ -45,25 +53,32 @@ Options:
   --help             print this help
 
 The console log of one port is what the window prints, then one summary line:
-port, outcome, bytes, seconds, resends and the device's CRC. With several ports
-each line starts with its port. On a terminal a live display at the foot shows
-each port's progress; in a pipe or a file the output holds plain lines only.
+port and unit, outcome, bytes, seconds, resends, the device's CRC and, when the
+unit was not programmed, why. With several ports each line starts with its port,
+and a tally ends the output: how many units were programmed, how many failed,
+and which. Standard error gets the ports' errors and warnings, each line with its
+port. On a terminal a live display at the foot shows each port's progress; in a
+pipe or a file the output holds plain lines only.
 
 The console log, the window's and that of runs from the command line, is also
-kept in
-  @LOG@
-up to about 1 MiB; the older log is then kept once, as console.log.1.
+kept, up to about 1 MiB (the older log is then kept once, as console.log.1), in
+@LOG@.
 
 Exit status:
-  0  every device was programmed, verified and reset
+  0  every device was programmed, verified and reset (--verify-only: every device
+     holds the image)
   1  a port could not be opened or set up
   2  a usage error (or, for the window, no display)
-  3  verification failed: a device's CRC-16 differs from the image's
+  3  verification failed: a device's CRC-16 differs from the image's (--verify-only:
+     a device does not hold the image)
   4  no answer: a device gave no good reply for the --give-up time
   5  interrupted (Ctrl-C, SIGTERM, or the console closed); every port is closed
      and each run's report line is written
+  6  a report line could not be written, or not made safe on the disk: that
+     unit has no record (a line on standard error names the cause)
 With several ports the status is that of the first port, in the order given,
-that was not programmed; 5 when the command was interrupted.
+that was not programmed; 5 when the command was interrupted; 6 when any unit's
+report line is not safe, whatever else happened.
 )";
 
 int Usage(const std::string &what)
@@ -78,6 +93,23 @@ bool Wrong(const std::string &what)
     return false;
 }
 
+// What is wrong with a unit id, or "". It goes into the report, the summary line and the
+// command line of the port's process: text a scanner types, not what a terminal or a reader of
+// the report would take for something else.
+std::string BadUnit(const std::string &unit)
+{
+    if (unit.empty())
+        return "--unit needs the unit's id";
+    if (unit.size() > UNIT_MAX)
+        return "a unit id of more than " + std::to_string(UNIT_MAX) +
+               " characters: " + Printable(unit.substr(0, UNIT_MAX)) + "...";
+    for (char c : unit) {
+        if (c < 0x20 || c > 0x7e) // a control character, or a byte that is no ASCII
+            return "--unit takes printable ASCII only: " + Printable(unit);
+    }
+    return "";
+}
+
 // The options; false with a usage message on standard error when they are wrong.
 bool Parse(int argc, char **argv, options *o)
 {
@@ -89,7 +121,8 @@ bool Parse(int argc, char **argv, options *o)
             opt.resize(eq);
             given = true;
         }
-        const bool takes = opt == "--port" || opt == "--give-up" || opt == "--report";
+        const bool takes =
+            opt == "--port" || opt == "--unit" || opt == "--give-up" || opt == "--report";
         if (takes && !given) {
             if (i + 1 >= argc)
                 return Wrong(opt + " needs a value");
@@ -101,6 +134,15 @@ bool Parse(int argc, char **argv, options *o)
             if (value.empty())
                 return Wrong("--port needs a port");
             o->ports.push_back(value);
+            o->units.emplace_back();
+        } else if (opt == "--unit") {
+            if (o->ports.empty())
+                return Wrong("--unit goes after the --port of its unit");
+            if (!o->units.back().empty())
+                return Wrong("two units for the port " + o->ports.back());
+            if (const std::string why = BadUnit(value); !why.empty())
+                return Wrong(why);
+            o->units.back() = value;
         } else if (opt == "--give-up") {
             char *end = nullptr;
             o->give_up_s = strtod(value.c_str(), &end);
@@ -112,6 +154,10 @@ bool Parse(int argc, char **argv, options *o)
             o->report = value;
         } else if (opt == "--fast") {
             o->fast = true;
+        } else if (opt == "--verify-only") {
+            o->verify_only = true;
+        } else if (opt == "--quiet") {
+            o->quiet = true;
         } else if (opt == "--list") {
             o->list = true;
         } else if (opt == "--version") {
@@ -140,6 +186,7 @@ void Help()
     char give_up[16];
     snprintf(give_up, sizeof give_up, "%g", GIVE_UP_DEFAULT_S);
     text.replace(text.find("@GIVE_UP@"), 9, give_up);
+    text.replace(text.find("@UNIT_MAX@"), 10, std::to_string(UNIT_MAX));
     conPrint("%s", text.c_str());
 }
 

@@ -18,6 +18,14 @@ struct log_t {
 
 log_t the_log;
 
+// conErrorsTagged: the tag, and whether the next error text starts a line.
+struct error_tag_t {
+    std::string tag;
+    bool line_start = true;
+};
+
+error_tag_t error_tag;
+
 void Fail(const std::string &what)
 {
     if (!the_log.said)
@@ -64,6 +72,24 @@ void Append(const char *text, size_t n)
         Fail("cannot write " + the_log.path);
 }
 
+// Each line of an error text after the tag, on standard output; as it comes otherwise.
+void Put(std::FILE *stream, const char *text, size_t n)
+{
+    if (stream != stderr || error_tag.tag.empty()) {
+        fwrite(text, 1, n, stream);
+        return;
+    }
+    std::string tagged;
+    for (size_t i = 0; i < n; i++) {
+        if (error_tag.line_start)
+            tagged += error_tag.tag;
+        tagged += text[i];
+        error_tag.line_start = text[i] == '\n';
+    }
+    fwrite(tagged.data(), 1, tagged.size(), stdout);
+    fflush(stdout);
+}
+
 void Say(std::FILE *stream, const char *fmt, va_list ap)
 {
     char text[1024];
@@ -75,12 +101,12 @@ void Say(std::FILE *stream, const char *fmt, va_list ap)
         return;
     }
     if (static_cast<size_t>(n) < sizeof text) {
-        fwrite(text, 1, static_cast<size_t>(n), stream);
+        Put(stream, text, static_cast<size_t>(n));
         Append(text, static_cast<size_t>(n));
     } else {
         std::string long_text(static_cast<size_t>(n) + 1, '\0');
         vsnprintf(long_text.data(), long_text.size(), fmt, again);
-        fwrite(long_text.data(), 1, static_cast<size_t>(n), stream);
+        Put(stream, long_text.data(), static_cast<size_t>(n));
         Append(long_text.data(), static_cast<size_t>(n));
     }
     va_end(again);
@@ -103,6 +129,11 @@ void conError(const char *fmt, ...)
     va_start(ap, fmt);
     Say(stderr, fmt, ap);
     va_end(ap);
+}
+
+void conErrorsTagged(const std::string &tag)
+{
+    error_tag.tag = tag;
 }
 
 void conLogStart(const std::string &path, const std::string &first_line)

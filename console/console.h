@@ -16,6 +16,11 @@
 // streams keep their order.
 [[gnu::format(printf, 1, 2)]] void conError(const char *fmt, ...);
 
+// From now on conError writes its lines on standard output instead, each after tag: a reader
+// that gets both streams through one pipe then has them in the order they were written, and
+// tells them apart by the tag.
+void conErrorsTagged(const std::string &tag);
+
 // The largest a log grows before it is kept once and a new one begun.
 inline constexpr long LOG_SIZE_MAX = 1L << 20;
 

@@ -147,7 +147,7 @@ static void compare_crcs(T t)
     if (carried && remote == local) {
         conPrint("CRCs match\n");
         status("Program Verified OK");
-        tran(t, STATE_TARGET_RESET);
+        tran(t, t->verify_only ? STATE_COMPLETE : STATE_TARGET_RESET);
     } else {
         conPrint("CRC FAIL\n");
         status("FAILED");
@@ -159,7 +159,7 @@ void do_program(T t)
 {
     switch (t->state) {
     case STATE_IDLE:
-        tran(t, STATE_PROG_INIT);
+        tran(t, t->verify_only ? STATE_VERIFY : STATE_PROG_INIT);
         break;
     case STATE_PROG_INIT:
         tran(t, STATE_PROG);

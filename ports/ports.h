@@ -35,6 +35,11 @@ struct port_info {
 // it for half a minute while it looks for its device) is left out, with its line.
 std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::string> *left_out);
 
+// Why a run could not open the port at path, error being the system's code for the failed open:
+// the system's words, and on POSIX, as the list's lines say it, who holds the port or what would
+// let the user in.
+std::string PortOpenCause(const std::string &path, unsigned long error);
+
 // What the system knows of the adapter behind a port (path may be a link to it), as named
 // facts for a record of the run. POSIX: for a USB adapter vendor_id, product_id, serial,
 // manufacturer, product and by_id, and the driver; pseudo_terminal for a pseudo-terminal.

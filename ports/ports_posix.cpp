@@ -237,6 +237,17 @@ std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string 
     return Facts(Candidate(path, root), root);
 }
 
+std::string PortOpenCause(const std::string &path, unsigned long error)
+{
+    const int e = static_cast<int>(error);
+    std::string cause = strerror(e);
+    struct stat st {
+    };
+    if ((e == EBUSY || e == EACCES || e == EPERM) && stat(path.c_str(), &st) == 0)
+        cause += ": " + WhyNotOpened(e, path, st);
+    return cause;
+}
+
 std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::string> *left_out)
 {
     std::string root = SystemRoot();

@@ -1,5 +1,6 @@
 #include "ports/ports.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -11,9 +12,17 @@
 #include <system_error>
 #include <thread>
 #include <windows.h>
+// initguid.h first: devguid.h then defines the ports class's GUID here.
+#include <initguid.h>
 
+#include <cfgmgr32.h>
+#include <devguid.h>
+#include <setupapi.h>
+
+#include "ports/instance_id.h"
 #include "ports/port_open.h"
 #include "run/window.h"
+#include "system/system.h"
 
 namespace
 {
@@ -88,6 +97,102 @@ void AddDosDevices(found_t *found)
     }
 }
 
+// What the ports device class tells of a COM port: how Device Manager names it, its device
+// instance id, and what that id (or, for one interface of a composite device, its parent's)
+// tells of a USB adapter.
+struct class_port {
+    std::string friendly_name;
+    std::string instance_id;
+    usb_ids usb;
+};
+
+// A text property of the device, "" when it has none.
+std::string Property(HDEVINFO set, SP_DEVINFO_DATA *device, DWORD property)
+{
+    std::array<char, 1024> text{};
+    DWORD type = 0;
+    if (!SetupDiGetDeviceRegistryPropertyA(set, device, property, &type,
+                                           reinterpret_cast<BYTE *>(text.data()), text.size() - 1,
+                                           nullptr) ||
+        type != REG_SZ)
+        return "";
+    return text.data();
+}
+
+// The COM ports of the ports device class that are present, by number, as the system
+// describes them. Empty where the system keeps no such class (Wine names its ports without it).
+std::map<int, class_port> PortsClass()
+{
+    std::map<int, class_port> ports;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE)
+        return ports;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); i++) {
+        // The port's name is in the device's own key; a printer port has an LPT name there.
+        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        std::array<char, 64> name{};
+        DWORD size = name.size() - 1, type = 0;
+        const bool named =
+            RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE *>(name.data()),
+                             &size) == ERROR_SUCCESS &&
+            type == REG_SZ;
+        RegCloseKey(key);
+        const int n = named ? PortNumber(name.data(), strnlen(name.data(), size)) : 0;
+        if (n == 0)
+            continue;
+        class_port &port = ports[n];
+        port.friendly_name = Property(set, &device, SPDRP_FRIENDLYNAME);
+        std::array<char, MAX_DEVICE_ID_LEN + 1> id{};
+        if (SetupDiGetDeviceInstanceIdA(set, &device, id.data(), id.size(), nullptr))
+            port.instance_id = id.data();
+        port.usb = ParseInstanceId(port.instance_id);
+        DEVINST parent = 0;
+        if (port.usb.composite && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS &&
+            CM_Get_Device_IDA(parent, id.data(), id.size() - 1, 0) == CR_SUCCESS)
+            port.usb.serial = ParseInstanceId(id.data()).serial;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return ports;
+}
+
+// The facts of one port: what the ports class tells, then the NT device name.
+std::vector<std::pair<std::string, std::string>> Facts(const class_port &c,
+                                                       const std::string &device)
+{
+    std::vector<std::pair<std::string, std::string>> facts;
+    auto add = [&](const char *name, const std::string &value) {
+        if (!value.empty())
+            facts.emplace_back(name, value);
+    };
+    add("friendly_name", c.friendly_name);
+    add("vendor_id", c.usb.vendor_id);
+    add("product_id", c.usb.product_id);
+    add("serial", c.usb.serial);
+    add("instance_id", c.instance_id);
+    add("device", device);
+    return facts;
+}
+
+// The facts as --list shows them, lines apart: "USB Serial Port (COM3)", "USB 0403:6001,
+// serial A12345B", "\Device\VCP0".
+std::string Describe(const class_port &c, const std::string &device)
+{
+    std::string text = c.friendly_name;
+    auto line = [&text](const std::string &more) {
+        if (!more.empty())
+            text += (text.empty() ? "" : "\n") + more;
+    };
+    if (c.usb.usb)
+        line("USB " + c.usb.vendor_id + ":" + c.usb.product_id +
+             (c.usb.serial.empty() ? "" : ", serial " + c.usb.serial));
+    line(device);
+    return text;
+}
+
 enum answer_t { PENDING, OPENS, REFUSED, NO_THREAD };
 
 // The answers of one listing's probes. Each probe's thread shares it: a probe whose open
@@ -142,11 +247,16 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
     round->answered.wait_for(hold, std::chrono::milliseconds(PROBE_WAIT_MS),
                              [&] { return round->pending == 0; });
 
+    std::map<int, class_port> described;
+    if (std::count(round->answers.begin(), round->answers.end(), OPENS) > 0)
+        described = PortsClass();
     std::vector<port_info> ports;
     for (size_t i = 0; i < candidates.size(); i++) {
         const answer_t answer = round->answers[i];
+        const char *name = candidates[i].path.c_str() + 4; // the name after the device prefix
         if (answer == OPENS)
-            ports.push_back(candidates[i]);
+            ports.push_back({candidates[i].path, Describe(described[PortNumber(name, strlen(name))],
+                                                          candidates[i].description)});
         else if (left_out != nullptr && answer != REFUSED)
             left_out->push_back("Port " + candidates[i].path + " not listed: " +
                                 (answer == PENDING ? "its open did not return within " +
@@ -156,16 +266,21 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
     return ports;
 }
 
+std::string PortOpenCause(const std::string &, unsigned long error)
+{
+    return sysErrorWords(error);
+}
+
 std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string &path)
 {
     const char *name = path.c_str();
     if (strncmp(name, "\\\\.\\", 4) == 0)
         name += 4;
+    const int n = PortNumber(name, strlen(name));
+    if (n == 0)
+        return {};
     found_t found;
     AddSerialComm(&found);
     AddDosDevices(&found);
-    auto at = found.find(PortNumber(name, strlen(name)));
-    if (at == found.end() || at->second.empty())
-        return {};
-    return {{"device", at->second}};
+    return Facts(PortsClass()[n], found[n]);
 }

@@ -112,6 +112,8 @@ void WatchStep(run_watch *w, T t)
 
 double AcknowledgedShare(T t)
 {
+    if (t->verify_only)
+        return 0; // nothing is written
     switch (t->state) {
     case STATE_IDLE:
     case STATE_PROG_INIT:
@@ -155,6 +157,15 @@ bool DeviceCrc(T t, unsigned *crc)
         break;
     }
     return false;
+}
+
+std::string CrcMismatch(T t)
+{
+    unsigned device = 0;
+    if (!DeviceCrc(t, &device))
+        return "The device's reply carried no CRC";
+    return "The device's CRC " + CrcText(device) + " differs from the image's " +
+           CrcText(ImageCrc(t->image, t->image_length));
 }
 
 bool RunStart(run_t *r, const char *port)

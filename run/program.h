@@ -67,6 +67,10 @@ uint32_t QuietMs(const run_watch *w);
 // was too short to carry it).
 bool DeviceCrc(T t, unsigned *crc);
 
+// Why a run failed verification, in the words the window shows and a record keeps: the
+// device's CRC against the image's, or that its reply carried none.
+std::string CrcMismatch(T t);
+
 // A run as the programs step it: the record, how it is paced, and what is followed of it.
 struct run_t {
     T t;

@@ -41,8 +41,9 @@ GTK_PACKAGES=(libgtk-4-dev xvfb xauth xdotool imagemagick python3)
 WINE_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine libxrender1 libxrandr2
     libxi6 libxcursor1 libxfixes3 libxinerama1 libxcomposite1 xvfb xauth xdotool imagemagick)
 # The hardening checks: clang with its sanitizer and libFuzzer runtimes, valgrind, and the
-# two static analyzers.
-CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck)
+# two static analyzers; strace, with which a command-line test sees a report line reach the disk
+# before its summary.
+CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck strace)
 # A release (scripts/release.sh): both programs built, and the Debian package made; its tests
 # read the Windows program's resources with wrestool, decode its icons with icotool and check
 # the package's desktop entry with desktop-file-validate.

@@ -79,14 +79,8 @@ static void ShowRun()
         hint = "No reply from the device yet: check the cable, its power and the port (" +
                std::to_string(resends) + (resends == 1 ? " request" : " requests") + " sent again)";
     }
-    unsigned device = 0;
-    if (failed && DeviceCrc(&installer, &device)) {
-        hint = "The device's CRC " + CrcText(device) + " differs from the image's " +
-               CrcText(ImageCrc(installer.image, installer.image_length)) +
-               ": the device was not reset";
-    } else if (failed) {
-        hint = "The device's reply carried no CRC: the device was not reset";
-    }
+    if (failed)
+        hint = CrcMismatch(&installer) + ": the device was not reset";
     ShowHint(hint);
 }
 

@@ -20,9 +20,15 @@ std::string sysPortPath(const std::string &name);
 std::string sysLogPath();
 extern const char SYS_LOG_PLACE[];
 
-// Appends text to the file at path with one write: a program killed mid-way leaves no half
-// line, and lines of programs appending to one file never mix. false when it cannot.
-bool sysAppend(const std::string &path, const std::string &text);
+// The system's words for an error code (an errno value, or a Windows error code), on one line.
+std::string sysErrorWords(unsigned long code);
+
+// Appends text to the file at path with one write, and returns once it is on stable storage
+// (the file's data, and a new file's name in its folder): a program killed mid-way leaves no
+// half line, lines of programs appending to one file never mix, and a power cut after the
+// return loses nothing. false, with the system's words for what failed in *why, when it cannot;
+// a write cut short by a full disk may then leave part of the line at the file's end.
+bool sysAppend(const std::string &path, const std::string &text, std::string *why);
 
 // The columns of the terminal standard output is, when it is one that takes the cursor
 // movements of a live display; 0 for a pipe, a file or a console without them.
@@ -50,5 +56,6 @@ int sysReadChild(const sys_child *child, char *buf, int size);
 // Asks the child to end as on an interrupt; asked again, ends it there and then, whatever it is
 // doing.
 void sysStopChild(sys_child *child);
-// Waits for the child to end: its exit code, or -1 when it was killed.
-int sysWaitChild(sys_child *child);
+// Waits for the child to end: its exit code, or -1 when it was killed; *how says which, in
+// words: "exit code 1", "killed by SIGKILL".
+int sysWaitChild(sys_child *child, std::string *how);

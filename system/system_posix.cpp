@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,8 +32,9 @@ std::string sysPortPath(const std::string &name)
     return name;
 }
 
-const char SYS_LOG_PLACE[] = "$XDG_STATE_HOME/vek-update/console.log\n"
-                             "  (without XDG_STATE_HOME: ~/.local/state/vek-update/console.log)";
+const char SYS_LOG_PLACE[] =
+    "$XDG_STATE_HOME/vek-update/console.log, or without XDG_STATE_HOME in\n"
+    "~/.local/state/vek-update/console.log";
 
 std::string sysLogPath()
 {
@@ -52,15 +54,48 @@ std::string sysLogPath()
     return folder + "/console.log";
 }
 
-bool sysAppend(const std::string &path, const std::string &text)
+std::string sysErrorWords(unsigned long code)
+{
+    return strerror(static_cast<int>(code));
+}
+
+// The folder at path's parent on the disk, names and all: 0 or the errno value.
+static int SyncFolder(const std::string &path)
+{
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int error = fd < 0 || fsync(fd) != 0 ? errno : 0;
+    if (fd >= 0)
+        close(fd);
+    return error;
+}
+
+bool sysAppend(const std::string &path, const std::string &text, std::string *why)
 {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
+        *why = strerror(errno);
         return false;
+    }
+    // A file this call may have made is found after a power cut only once its folder is on the
+    // disk too.
+    struct stat st {
+    };
+    const bool fresh = fstat(fd, &st) != 0 || st.st_size == 0;
     ssize_t n;
     while ((n = write(fd, text.data(), text.size())) < 0 && errno == EINTR) {
     }
-    return close(fd) == 0 && n == static_cast<ssize_t>(text.size());
+    // A short write sets no errno: the disk had room for part of the line only.
+    int error = n < 0 ? errno : n != static_cast<ssize_t>(text.size()) ? ENOSPC : 0;
+    if (error == 0 && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && fresh)
+        error = SyncFolder(path);
+    if (error != 0)
+        *why = strerror(error);
+    return error == 0;
 }
 
 namespace
@@ -156,11 +191,18 @@ void sysStopChild(sys_child *child)
     child->asked++;
 }
 
-int sysWaitChild(sys_child *child)
+int sysWaitChild(sys_child *child, std::string *how)
 {
     int status = 0;
     while (waitpid(static_cast<pid_t>(child->process), &status, 0) < 0 && errno == EINTR) {
     }
     close(static_cast<int>(child->output));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (WIFSIGNALED(status)) {
+        const char *name = sigabbrev_np(WTERMSIG(status));
+        *how = "killed by " + (name != nullptr ? "SIG" + std::string(name)
+                                               : "signal " + std::to_string(WTERMSIG(status)));
+        return -1;
+    }
+    *how = "exit code " + std::to_string(WEXITSTATUS(status));
+    return WEXITSTATUS(status);
 }

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <windows.h>
 
+#include "system/os.h"
+
 std::tm sysUtc(std::time_t t)
 {
     std::tm out{};
@@ -45,17 +47,38 @@ std::string sysLogPath()
     return folder + "\\console.log";
 }
 
-bool sysAppend(const std::string &path, const std::string &text)
+std::string sysErrorWords(unsigned long code)
+{
+    char text[512];
+    const int n = osErrorText(code, text, sizeof text);
+    std::string words(text, static_cast<size_t>(std::max(n, 0)));
+    // The system's texts end with a line end, some with a blank before it.
+    while (!words.empty() && isspace(static_cast<unsigned char>(words.back())))
+        words.pop_back();
+    return words.empty() ? "error " + std::to_string(code) : words;
+}
+
+bool sysAppend(const std::string &path, const std::string &text, std::string *why)
 {
     // Opened for appending only: each WriteFile lands whole at the end, whoever else appends.
     HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE)
+    if (f == INVALID_HANDLE_VALUE) {
+        *why = sysErrorWords(GetLastError());
         return false;
-    DWORD written = 0;
-    const BOOL done = WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+    DWORD written = 0, error = 0;
+    if (!WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        error = GetLastError();
+    else if (written != text.size())
+        error = ERROR_DISK_FULL; // no error set: the disk had room for part of the line only
+    // The file system's own journal keeps a new file's name; its data needs the flush.
+    else if (!FlushFileBuffers(f))
+        error = GetLastError();
     CloseHandle(f);
-    return done && written == text.size();
+    if (error != 0)
+        *why = sysErrorWords(error);
+    return error == 0;
 }
 
 namespace
@@ -184,7 +207,7 @@ void sysStopChild(sys_child *child)
         child->killed = true;
 }
 
-int sysWaitChild(sys_child *child)
+int sysWaitChild(sys_child *child, std::string *how)
 {
     HANDLE process = reinterpret_cast<HANDLE>(child->process);
     WaitForSingleObject(process, INFINITE);
@@ -192,5 +215,14 @@ int sysWaitChild(sys_child *child)
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     CloseHandle(reinterpret_cast<HANDLE>(child->output));
-    return child->killed && code == EXIT_CODE_STOPPED ? -1 : static_cast<int>(code);
+    if (child->killed && code == EXIT_CODE_STOPPED) {
+        *how = "killed";
+        return -1;
+    }
+    // A crash ends a process with the code of its exception, such as 0xC0000005.
+    char text[32];
+    snprintf(text, sizeof text, code >= 0xC0000000 ? "exit code %#lx" : "exit code %lu",
+             static_cast<unsigned long>(code));
+    *how = text;
+    return static_cast<int>(code);
 }

@@ -13,6 +13,11 @@
 #include <string>
 #include <vector>
 #include <windows.h>
+// initguid.h first: devguid.h then defines the ports class's GUID here.
+#include <initguid.h>
+
+#include <devguid.h>
+#include <setupapi.h>
 
 #include "ports/port_open.h"
 
@@ -117,4 +122,40 @@ TEST(PortsWin32, DosDeviceNamesAndNamesNotTaken)
     SetSerialComm("\\Device\\Serial9", "COM10");
     for (size_t i = 0; i < odd.size(); i++)
         SetSerialComm(("\\Device\\Odd" + std::to_string(i)).c_str(), nullptr);
+}
+
+// A USB adapter's port as the ports device class describes it, registered here as its driver
+// would (Wine names its own ports without the class): --list's description and a record's
+// facts carry its friendly name, its ids and its serial number, the NT device name last.
+TEST(PortsWin32, AUsbAdaptersPortAsTheDeviceClassDescribesIt)
+{
+    const char id[] = "FTDIBUS\\VID_0403+PID_6001+FT1A2B3CA\\0000";
+    const char name[] = "USB Serial Port (COM10)";
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    ASSERT_TRUE(
+        SetupDiCreateDeviceInfoA(set, id, &GUID_DEVCLASS_PORTS, nullptr, nullptr, 0, &device));
+    ASSERT_TRUE(SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyA(
+        set, &device, SPDRP_FRIENDLYNAME, reinterpret_cast<const BYTE *>(name), sizeof name));
+    HKEY key =
+        SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    ASSERT_NE(key, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(
+        RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>("COM10"), 6), 0);
+    RegCloseKey(key);
+    listing l = List("");
+    const auto facts = AdapterFacts("\\\\.\\COM10");
+    SetupDiRemoveDevice(set, &device);
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_EQ(l.descriptions.at(1),
+              "USB Serial Port (COM10)\nUSB 0403:6001, serial FT1A2B3C\n\\Device\\Serial9");
+    EXPECT_EQ(facts,
+              (std::vector<std::pair<std::string, std::string>>{{"friendly_name", name},
+                                                                {"vendor_id", "0403"},
+                                                                {"product_id", "6001"},
+                                                                {"serial", "FT1A2B3C"},
+                                                                {"instance_id", id},
+                                                                {"device", "\\Device\\Serial9"}}));
 }

@@ -41,14 +41,16 @@ def console(port, image, parity_line=True):
                     "frame length    5 bytes sent", "frame length    5 bytes received & OK"]
 
 
-def summary(output, port):
-    # The summary line of port: outcome, bytes, seconds, resends, the device's CRC.
-    found = re.findall(rf"^{re.escape(port)}: ([a-z ]+), (\d+) bytes in ([\d.]+) s, (\d+) resends, "
-                       rf"device CRC (0x[0-9a-f]{{4}}|none)", output, re.M)
+def summary(output, port, unit=None):
+    # The summary line of port, and its unit: outcome, bytes, seconds, resends, the device's
+    # CRC, and why when the unit was not programmed.
+    label = re.escape(port) + (rf" \[{re.escape(unit)}\]" if unit else "")
+    found = re.findall(rf"^{label}: ([a-z ]+), (\d+) bytes in ([\d.]+) s, (\d+) resends, "
+                       rf"device CRC (0x[0-9a-f]{{4}}|none)(?: \((.*)\))?$", output, re.M)
     check(len(found) == 1, f"summary of {port}: {found} in\n{output[-1500:]}")
-    outcome, size, seconds, resends, crc = found[0]
+    outcome, size, seconds, resends, crc, cause = found[0]
     return {"outcome": outcome, "bytes": int(size), "seconds": float(seconds),
-            "resends": int(resends), "crc": crc}
+            "resends": int(resends), "crc": crc, "cause": cause}
 
 
 def records(path):

@@ -144,9 +144,10 @@ def command(s, a, *argv):
 
 
 def commands(s, a):
-    # From the command line: one port programmed, its console the window's, and the exit code
-    # reaches the caller; a wrong CRC gives its own; the list names COM998 and not COM999; a
-    # log folder that cannot be written changes nothing but one line. Then, five ports at once
+    # From the command line: one port programmed under its unit, its console the window's, the
+    # exit code reaches the caller, and its report line holds the unit and what Wine tells of
+    # the port; a wrong CRC gives its own; the list names COM998 and not COM999, each with what
+    # Wine tells of it; a log folder that cannot be written changes nothing but one line. Then, five ports at once
     # at the window's pace, devices as they come: late (3 s, 8 s) on lines that echo, and
     # without echo; answering a block with its copy, behind an echo and without. All complete,
     # every block written once the device answers. Last, two ports whose programs the command's
@@ -160,15 +161,22 @@ def commands(s, a):
     ports = dict(COM3=plain, COM4=wrong, COM998=plain, COM999=plain, **silent,
                  **{f"COM{10 + i}": t for i, t in enumerate(devices.values())})
     wine.prefix(s, {name: t.link for name, t in ports.items()})
-    done = command(s, a, "--port", "COM3")
+    report = s.folder / "units.jsonl"
+    done = command(s, a, "--port", "COM3", "--unit", "SN-W1", "--report",
+                   "Z:" + str(report).replace("/", "\\"))
     check(done.returncode == 0, f"exit code {done.returncode}")
     # What the link says of the settings a pseudo-terminal under Wine did not take aside.
     out = [x for x in done.stdout.replace("\r", "").splitlines() if not x.startswith("Port ")]
     check(out[:-1] == cli.console(rf"{COM[:4]}COM3", a.image, parity_line=False) and
-          cli.summary("\n".join(out), "COM3")["outcome"] == "programmed", f"the console: {out}")
+          cli.summary("\n".join(out), "COM3", "SN-W1")["outcome"] == "programmed",
+          f"the console: {out}")
+    [record] = cli.records(report)
+    check(record["unit"] == "SN-W1" and record["outcome"] == "programmed" and
+          record["adapter"] == {"device": r"\Device\Serial2"}, f"the record: {record}")
     check(command(s, a, "--port", "com4").returncode == cli.CODES["VERIFY_FAILED"], "wrong CRC")
-    listed = [line.split("\t")[0] for line in command(s, a, "--list").stdout.splitlines()]
-    check(f"{COM}998" in listed and f"{COM}999" not in listed, f"--list: {listed}")
+    listed = dict(x.split("\t", 1) for x in command(s, a, "--list").stdout.splitlines() if "\t" in x)
+    check(listed.get(f"{COM}998") == r"\Device\Serial997" and f"{COM}999" not in listed,
+          f"--list: {listed}")
     folder = wine.local_data(s) / "vek-update"
     shutil.rmtree(folder)
     folder.write_text("a file where the log's folder should be")

@@ -41,9 +41,6 @@ struct installer_t {
     uint8_t *buf;
     // programming progress
     state_t state;
-    // The run only asks the device for the range CRC, and ends at STATE_COMPLETE once it
-    // matches: no block is written and the device is not reset. The window never asks for it.
-    bool verify_only;
     uint8_t *image;
     uint32_t image_base_address;
     uint32_t image_current_offset;
@@ -51,5 +48,9 @@ struct installer_t {
     uint32_t image_block_length;
     // timing
     uint32_t response_timer;
+    // what the run is asked to do: only ask the device for the range CRC, and end at
+    // STATE_COMPLETE once it matches, no block written and the device not reset. The window
+    // never asks for it.
+    bool verify_only;
 };
 using T = installer_t *;

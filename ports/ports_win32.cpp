@@ -22,6 +22,7 @@
 #include "ports/instance_id.h"
 #include "ports/port_open.h"
 #include "run/window.h"
+#include "system/os.h"
 #include "system/system.h"
 
 namespace
@@ -268,7 +269,7 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
 
 std::string PortOpenCause(const std::string &, unsigned long error)
 {
-    return sysErrorWords(error);
+    return osErrorWords(error);
 }
 
 std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string &path)

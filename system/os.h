@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Milliseconds since some fixed point, wrapping at 32 bits.
 uint32_t osTickms();
@@ -16,3 +17,6 @@ unsigned long osLastError();
 
 // The system's text for code, cut to fit size bytes including the terminator; its length.
 int osErrorText(unsigned long code, char *buf, int size);
+
+// The same on one line, for a message of the program's own.
+std::string osErrorWords(unsigned long code);

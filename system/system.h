@@ -20,9 +20,6 @@ std::string sysPortPath(const std::string &name);
 std::string sysLogPath();
 extern const char SYS_LOG_PLACE[];
 
-// The system's words for an error code (an errno value, or a Windows error code), on one line.
-std::string sysErrorWords(unsigned long code);
-
 // Appends text to the file at path with one write, and returns once it is on stable storage
 // (the file's data, and a new file's name in its folder): a program killed mid-way leaves no
 // half line, lines of programs appending to one file never mix, and a power cut after the

@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "system/os.h"
+
 std::tm sysUtc(std::time_t t)
 {
     std::tm out{};
@@ -54,11 +56,6 @@ std::string sysLogPath()
     return folder + "/console.log";
 }
 
-std::string sysErrorWords(unsigned long code)
-{
-    return strerror(static_cast<int>(code));
-}
-
 // The folder at path's parent on the disk, names and all: 0 or the errno value.
 static int SyncFolder(const std::string &path)
 {
@@ -74,7 +71,7 @@ bool sysAppend(const std::string &path, const std::string &text, std::string *wh
 {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *why = strerror(errno);
+        *why = osErrorWords(static_cast<unsigned long>(errno));
         return false;
     }
     // A file this call may have made is found after a power cut only once its folder is on the
@@ -94,7 +91,7 @@ bool sysAppend(const std::string &path, const std::string &text, std::string *wh
     if (error == 0 && fresh)
         error = SyncFolder(path);
     if (error != 0)
-        *why = strerror(error);
+        *why = osErrorWords(static_cast<unsigned long>(error));
     return error == 0;
 }
 

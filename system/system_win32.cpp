@@ -47,24 +47,13 @@ std::string sysLogPath()
     return folder + "\\console.log";
 }
 
-std::string sysErrorWords(unsigned long code)
-{
-    char text[512];
-    const int n = osErrorText(code, text, sizeof text);
-    std::string words(text, static_cast<size_t>(std::max(n, 0)));
-    // The system's texts end with a line end, some with a blank before it.
-    while (!words.empty() && isspace(static_cast<unsigned char>(words.back())))
-        words.pop_back();
-    return words.empty() ? "error " + std::to_string(code) : words;
-}
-
 bool sysAppend(const std::string &path, const std::string &text, std::string *why)
 {
     // Opened for appending only: each WriteFile lands whole at the end, whoever else appends.
     HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) {
-        *why = sysErrorWords(GetLastError());
+        *why = osErrorWords(GetLastError());
         return false;
     }
     DWORD written = 0, error = 0;
@@ -77,7 +66,7 @@ bool sysAppend(const std::string &path, const std::string &text, std::string *wh
         error = GetLastError();
     CloseHandle(f);
     if (error != 0)
-        *why = sysErrorWords(error);
+        *why = osErrorWords(error);
     return error == 0;
 }
 

@@ -129,6 +129,8 @@ void conError(const char *fmt, ...)
     va_start(ap, fmt);
     Say(stderr, fmt, ap);
     va_end(ap);
+    // The Windows runtime buffers standard error too where it is no console.
+    fflush(stderr);
 }
 
 void conErrorsTagged(const std::string &tag)

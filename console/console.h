@@ -12,8 +12,8 @@
 // Standard output, as printf.
 [[gnu::format(printf, 1, 2)]] void conPrint(const char *fmt, ...);
 
-// Standard error, as fprintf to it; what standard output holds goes out first, so that the two
-// streams keep their order.
+// Standard error, as fprintf to it, at once; what standard output holds goes out first, so that
+// the two streams keep their order.
 [[gnu::format(printf, 1, 2)]] void conError(const char *fmt, ...);
 
 // From now on conError writes its lines on standard output instead, each after tag: a reader

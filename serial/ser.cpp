@@ -79,8 +79,6 @@ int64_t serEchoWatchUs(const ser_link *l, int length)
 
 bool serEchoShows(const ser_link *l, int length, int64_t elapsed_us, int queued)
 {
-    if (l->baud == 0)
-        return false;
     const int64_t reply_from = ReplyFromUs(l, length);
     const int64_t could =
         elapsed_us <= reply_from
@@ -125,9 +123,9 @@ static int Longest(const ser_link *l, const uint8_t *p, int n)
 }
 
 // The device's frame among stray bytes in p[0..n): it begins within SER_STRAY_MAX bytes of the
-// start and ends within SER_STRAY_MAX of the end (ser.h). Its start in *at, its length in
-// *len; false when there is none.
-static bool AmidStray(const ser_link *l, const uint8_t *p, int n, int *at, int *len)
+// start and ends within SER_STRAY_MAX of the end (ser.h), at most longest bytes long. Its start
+// in *at, its length in *len; false when there is none.
+static bool AmidStray(const ser_link *l, const uint8_t *p, int n, int longest, int *at, int *len)
 {
     if (l->length < 2)
         return false; // no request sent: nothing tells the device's frame
@@ -135,7 +133,7 @@ static bool AmidStray(const ser_link *l, const uint8_t *p, int n, int *at, int *
         if (!Heads(l, p + s, n - s))
             continue;
         const int lo = std::max(n - SER_STRAY_MAX - s, Shortest(l, p + s));
-        const int hi = std::min(n - s, Longest(l, p + s, n - s));
+        const int hi = std::min({n - s, Longest(l, p + s, n - s), longest});
         if (lo > hi)
             continue;
         int found = 0;
@@ -156,7 +154,7 @@ static bool AmidStray(const ser_link *l, const uint8_t *p, int n, int *at, int *
 static bool Reply(const ser_link *l, const uint8_t *p, int n)
 {
     int at = 0, len = 0;
-    return crc_frame(p, n) || AmidStray(l, p, n, &at, &len);
+    return crc_frame(p, n) || AmidStray(l, p, n, MODBUS_FRAME_LENGTH_MAX, &at, &len);
 }
 
 // Whether p[0..n) holds, past at most SER_STRAY_MAX stray bytes, the start of the device's
@@ -208,16 +206,16 @@ static copy_view Copy(const ser_link *l, int got)
     v.broken = v.same < n;
     v.whole = v.same == want;
     if (v.whole) {
-        // A reply that starts like its request (a range CRC may) makes one frame with the copy.
-        // Zeros alone tell nothing: a frame with a valid CRC followed by 0x00 has a valid CRC
-        // again (the CRC-16 has no final exclusive-or), so a copy and a stray 0x00 make one.
-        const uint8_t *end = from + want;
-        bool longer = false;
-        for (const uint8_t *e = std::max(end + 1, l->rx + got - SER_STRAY_MAX); e <= l->rx + got;
-             e++)
-            longer = longer || (crc_frame(from, int(e - from)) &&
-                                std::any_of(end, e, [](uint8_t b) { return b != 0; }));
-        v.alone = StrayOnly(l, end, int(l->rx + got - end)) && !longer;
+        // After a whole copy, stray bytes alone: no more than SER_STRAY_MAX, none the start of
+        // a reply. A request carries a valid CRC, and a frame with a valid CRC followed by 0x00
+        // has a valid CRC again (the CRC-16 has no final exclusive-or): zeros are the only
+        // bytes that make one frame with the copy, and they tell nothing. A copy followed by
+        // zeros, however many, is a copy alone. (A reply that starts like its request, as a
+        // range CRC may, is its request and two zeros: where the line does not echo it goes
+        // on as it came.)
+        const uint8_t *end = from + want, *last = l->rx + got;
+        v.alone = std::all_of(end, last, [](uint8_t b) { return b == 0; }) ||
+                  StrayOnly(l, end, static_cast<int>(last - end));
     }
     return v;
 }
@@ -225,13 +223,16 @@ static copy_view Copy(const ser_link *l, int got)
 int64_t serReadSilenceUs(const ser_link *l, int got)
 {
     const copy_view v = Copy(l, got);
-    // All of it may be the echo: a line that echoes may pause inside its echo; elsewhere only
-    // a whole copy is in doubt.
-    if (v.sought && !v.broken && l->line != SER_ECHO_NONE && (!v.whole || v.alone) &&
-        (l->line == SER_ECHO_SEEN || l->early || v.whole))
+    // All of it may be the echo (and stray bytes): a line that echoes may pause inside its
+    // echo, and a copy that began while the request could still be on the wire is one, on any
+    // line; on a line not judged yet a whole copy is in doubt.
+    if (v.sought && !v.broken && (!v.whole || v.alone) &&
+        (l->line == SER_ECHO_SEEN || l->early || (l->line == SER_ECHO_UNKNOWN && v.whole)))
         return -1;
-    const int after = v.whole ? v.lead + v.same : 0; // where a reply behind a copy begins
-    if (Reply(l, l->rx + after, got - after) || Reply(l, l->rx, got))
+    // A reply is in: behind a copy, or one that starts like its request, or (on a line without
+    // echo, and late: the only copy left here) the copy itself among stray bytes.
+    const int after = v.whole ? v.lead + v.same : 0;
+    if (Reply(l, l->rx + after, got - after) || crc_frame(l->rx, got) || v.alone)
         // Under serFast, the Modbus end of frame: 3.5 characters of silence.
         return l->fast ? std::max<int64_t>(CharsUs(l, 35), 1) : int64_t{l->gap_ms} * 1000;
     // The start of a reply, whose last piece a USB adapter may still hold back.
@@ -241,10 +242,12 @@ int64_t serReadSilenceUs(const ser_link *l, int got)
 }
 
 // Judges what a read after a send took in; the bytes of the echo at its start (with stray bytes
-// around it), or -1 when nothing of it goes on.
-static int EchoAtStart(ser_link *l, int got)
+// around it), or -1 when nothing of it goes on. *as_came: what follows goes on as it came, not
+// searched among stray bytes, which would find the copy at its start.
+static int EchoAtStart(ser_link *l, int got, bool *as_came)
 {
     const copy_view v = Copy(l, got);
+    *as_came = false;
     if (!v.sought)
         return 0;
     const bool first = l->matched == 0;
@@ -269,6 +272,7 @@ static int EchoAtStart(ser_link *l, int got)
         l->line = SER_ECHO_SEEN;
         return end;
     }
+    *as_came = !v.alone;
     if (!v.alone)
         return 0; // a reply that starts like its request: a range CRC may
     if (l->line == SER_ECHO_SEEN)
@@ -289,14 +293,15 @@ static int EchoAtStart(ser_link *l, int got)
 
 int serEchoCut(ser_link *l, int got, uint8_t *buf, int max_len)
 {
-    const int echo = EchoAtStart(l, got);
+    bool as_came = false;
+    const int echo = EchoAtStart(l, got, &as_came);
     if (echo < 0)
         return 0;
     const uint8_t *p = l->rx + echo;
     int n = got - echo;
     // A frame whole on its own goes on as it came, as does what holds no frame of the device.
     int at = 0, len = 0;
-    if (!crc_frame(p, std::min(n, max_len)) && AmidStray(l, p, n, &at, &len) && len <= max_len) {
+    if (!as_came && !crc_frame(p, std::min(n, max_len)) && AmidStray(l, p, n, max_len, &at, &len)) {
         p += at;
         n = len;
     }

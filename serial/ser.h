@@ -27,14 +27,19 @@
 // Stray bytes: an RS-485 bus without bias resistors floats for a moment as a driver turns on
 // or off, and the receiver reads a byte of nothing (0x00 or 0xFF) ahead of an echo or a reply,
 // or after it. A copy of the request may begin past up to SER_STRAY_MAX such bytes, and may be
-// followed by as many before the reply. What a read hands on, past the echo:
+// followed by as many before the reply; a copy followed by such bytes alone is a lone copy,
+// and so is one followed by zeros, however many: a frame with a valid CRC followed by 0x00 has
+// a valid CRC again, so zeros never tell a copy from a reply. What a read hands on, past the
+// echo:
 //  - what came, as it came, when it is a frame with a valid CRC on its own, or when no frame
 //    of the device is found in it (for the caller to refuse);
 //  - else the frame of the device found among stray bytes: it begins within SER_STRAY_MAX bytes
 //    of the start and ends within SER_STRAY_MAX bytes of the end, begins with the address and
 //    the function of the request sent last (or that function with MB_EXCEPTION set, in a frame
 //    of MB_EXCEPTION_LENGTH bytes), has at least MB_MEI_REPLY_MIN bytes and a valid CRC, and
-//    is at most max_len bytes long. Of several, the one nearest the start, and the longest.
+//    is at most max_len bytes long. Of several, the one nearest the start, and the longest:
+//    a stray 0x00 after a frame stays with it (the caller sees one byte more), where leaving it
+//    out could cut a reply whose CRC ends in 0x00.
 //
 // Holes: a USB adapter hands received bytes on in packets, a partial one only when its latency
 // timer runs out (16 ms by default), so a reply longer than a packet may pause before its last
@@ -158,10 +163,12 @@ void serLinkSetUp(ser_link *l, uint32_t baud, uint32_t gap_ms);
 // serWrite is sending this request: its copy may come back ahead of the reply.
 void serEchoSent(ser_link *l, const void *request, int length);
 // How long after the start of the write of length bytes serWrite looks for input that shows
-// an echo, in microseconds; 0: once, when the write is done; -1: no need, the line echoes.
+// an echo, in microseconds; 0: once, when the write is done; -1: no need, the line echoes, or
+// no way, the line's speed is not known.
 int64_t serEchoWatchUs(const ser_link *l, int length);
-// Whether queued bytes, in elapsed_us after the start of the write of length bytes, can only be
-// its echo: more than a device's reply could have brought by then (a drain may return late).
+// Where serEchoWatchUs gave a time: whether queued bytes, in elapsed_us after the start of the
+// write of length bytes, can only be its echo: more than a device's reply could have brought
+// by then (a drain may return late).
 bool serEchoShows(const ser_link *l, int length, int64_t elapsed_us, int queued);
 // Input came in while the request could still be on the wire.
 void serEchoEarly(ser_link *l);

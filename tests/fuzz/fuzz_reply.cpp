@@ -33,12 +33,10 @@
 // or its echo; a read that finds nothing under way takes the next reply then, without echo.
 // The harness knows whose each byte is: the device's, the echo's or the bus's.
 #include <algorithm>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,11 +109,12 @@ struct world {
     unsigned long error = 0;
     const char *error_text = nullptr;
     size_t error_length = 0;
-    std::string box;          // what the fatal report showed
-    std::deque<arrival> line; // bytes on their way, in the order they come
-    bytes last;               // what the last read returned
-    bytes request;            // the last request sent
-    uint32_t sent_to = 0;     // image bytes sent, from the start without a gap
+    std::string box;           // what the fatal report showed
+    std::vector<arrival> line; // bytes on their way, in the order they come,
+    size_t next = 0;           // ... from this one on
+    bytes last;                // what the last read returned
+    bytes request;             // the last request sent
+    uint32_t sent_to = 0;      // image bytes sent, from the start without a gap
     int sends = 0;
     uint32_t sent_at = 0; // tick at which the last request went out
     bool again = false;   // a step sent the last request again
@@ -135,7 +134,9 @@ struct world {
 };
 
 world w;
-std::jmp_buf fatal_end; // where the fatal report's beep ends a run, as the process would end
+// Thrown by the fatal report's beep, where the process would end.
+struct process_ended {
+};
 
 uint32_t tick()
 {
@@ -145,6 +146,17 @@ uint32_t tick()
 void put(int64_t at, uint8_t b, whose from)
 {
     w.line.push_back({at, b, from});
+}
+
+bool lineIdle()
+{
+    return w.next == w.line.size();
+}
+
+void lineClear()
+{
+    w.line.clear();
+    w.next = 0;
 }
 
 // One transmission on the line: its bytes, and whose each is.
@@ -327,7 +339,7 @@ int serWrite(ser_port *port, const void *buf, int len)
     const int64_t start = w.us;
     // Input left over from before the request is dropped as it goes out; the next reply of
     // the input is this request's.
-    w.line.clear();
+    lineClear();
     serEchoSent(&port->link, buf, len);
     lay(start, true);
     // The drain, as a UART's: when the last byte has gone, or later. While the line's echo is
@@ -335,9 +347,9 @@ int serWrite(ser_port *port, const void *buf, int len)
     w.us += wireUs(sent.size()) + (w.late_drain ? 5000 : 0);
     if (const int64_t watch = serEchoWatchUs(&port->link, len); watch >= 0) {
         if (w.us < start + watch)
-            w.us = std::min(start + watch,
-                            w.line.empty() ? INT64_MAX : std::max(w.us, w.line.front().at));
-        const auto queued = std::count_if(w.line.begin(), w.line.end(),
+            w.us =
+                std::min(start + watch, lineIdle() ? INT64_MAX : std::max(w.us, w.line[w.next].at));
+        const auto queued = std::count_if(w.line.begin() + static_cast<long>(w.next), w.line.end(),
                                           [](const arrival &a) { return a.at <= w.us; });
         if (serEchoShows(&port->link, len, w.us - start, static_cast<int>(queued)))
             serEchoEarly(&port->link);
@@ -353,27 +365,28 @@ int serRead(ser_port *port, void *buf, int max_len)
 {
     check(port->open && max_len > 0 && max_len <= MODBUS_FRAME_LENGTH_MAX, "read arguments");
     port->sent = false;
-    if (w.line.empty())
+    if (lineIdle())
         lay(w.us, false);
-    w.read_findable = std::exchange(w.findable, false) && !w.line.empty();
+    w.read_findable = std::exchange(w.findable, false) && !lineIdle();
     // As the POSIX backend reads: each piece as it comes, then as long a silence as the link
     // names, or its total time.
     ser_link *l = &port->link;
     const int room = serReadRoom(l, max_len);
     check(room <= static_cast<int>(sizeof l->rx), "a read fits the link's buffer");
     std::vector<whose> from(static_cast<size_t>(room));
+    // cppcheck-suppress redundantAssignment ; the clock is read here, not assigned
     const int64_t end = w.us + int64_t{l->total_ms} * 1000;
     int64_t until = end;
     int got = 0;
     while (got < room) {
-        if (w.line.empty() || w.line.front().at > until) {
+        if (lineIdle() || w.line[w.next].at > until) {
             w.us = std::max(w.us, until);
             break;
         }
-        w.us = std::max(w.us, w.line.front().at);
-        for (; got < room && !w.line.empty() && w.line.front().at <= w.us; w.line.pop_front()) {
-            l->rx[got] = w.line.front().byte;
-            from[static_cast<size_t>(got++)] = w.line.front().from;
+        w.us = std::max(w.us, w.line[w.next].at);
+        for (; got < room && !lineIdle() && w.line[w.next].at <= w.us; w.next++) {
+            l->rx[got] = w.line[w.next].byte;
+            from[static_cast<size_t>(got++)] = w.line[w.next].from;
         }
         const int64_t silence = serReadSilenceUs(l, got);
         until = silence < 0 ? end : std::min(end, w.us + silence);
@@ -408,7 +421,7 @@ void serPurge(ser_port *port)
     // Right after a send the link keeps what has come since, and what is still coming.
     if (!std::exchange(port->sent, false)) {
         serEchoForget(&port->link);
-        w.line.clear();
+        lineClear();
     }
 }
 
@@ -446,7 +459,7 @@ void uiMessageBox(const char *, const char *text)
 void uiBeep(unsigned, unsigned)
 {
     if (w.no_port)
-        std::longjmp(fatal_end, 1);
+        throw process_ended{};
 }
 
 // cppcheck-suppress constParameter ; libFuzzer's own signature
@@ -470,9 +483,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 // A run on a port that cannot be opened: the fatal report, its text whole within its buffer.
 void fatalOpen(rig *r)
 {
-    if (setjmp(fatal_end) == 0) {
+    try {
         rigStart(r);
         check(false, "a port that cannot be opened ends the run");
+    } catch (const process_ended &) {
     }
     static constexpr char head[] = "\n\nAn Error has occurred as follows:\n          Unable to "
                                    "open serial port. In use already, or not present\n";
@@ -521,6 +535,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         w.last.clear();
         w.device = w.echoed = w.echo_in_time = w.read_findable = false;
         // The window's tick, or under --fast straight on, as RunPace waits.
+        // cppcheck-suppress unreadVariable ; fast is read here, on every step
         w.us += fast ? 0 : int64_t{WINDOWS_TIMER_PERIOD} * 1000;
         // The clock starts a second before its 32-bit wrap: elapsed time is the unsigned
         // difference, and a request goes out again exactly when the response time is up.
@@ -532,6 +547,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(w.again == due, "sent again when, and only when, the response time is up");
         // cppcheck-suppress knownConditionTrueFalse ; RunStep moves the record on, through run.t
         const bool moved = t->state != before || t->image_current_offset != offset;
+        // cppcheck-suppress knownConditionTrueFalse ; as above
         if (waiting && moved) {
             check(refOk(w.last), "moves on only on a good reply");
             // Never on stray bytes alone. Only a line whose echo always came late may be taken

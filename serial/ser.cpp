@@ -175,9 +175,9 @@ struct copy_view {
     bool sought; // a copy of the request may still come
     int lead;    // stray bytes ahead of it
     int same;    // bytes of it past those
-    bool broken; // a byte that differs from the request's, or nothing of it
+    bool broken; // a byte that differs from the request's
     bool whole;  // the rest of it is in; it ends at lead + same
-    bool alone;  // ... and nothing but stray bytes follows, which make no frame with it
+    bool alone;  // ... and nothing follows but stray bytes, or zeros
 };
 
 // Only bytes that are no start of the device's frame, no more than a driver's turn makes.

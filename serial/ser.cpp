@@ -235,8 +235,10 @@ int64_t serReadSilenceUs(const ser_link *l, int got)
     if (Reply(l, l->rx + after, got - after) || crc_frame(l->rx, got) || v.alone)
         // Under serFast, the Modbus end of frame: 3.5 characters of silence.
         return l->fast ? std::max<int64_t>(CharsUs(l, 35), 1) : int64_t{l->gap_ms} * 1000;
-    // The start of a reply, whose last piece a USB adapter may still hold back.
-    if (Begun(l, l->rx + after, got - after))
+    // The start of a reply, whose last piece a USB adapter may still hold back; not an echo
+    // broken on the way, on a line whose echo comes first.
+    const bool broken_echo = v.broken && (l->line == SER_ECHO_SEEN || l->early);
+    if (!broken_echo && Begun(l, l->rx + after, got - after))
         return int64_t{std::max(l->gap_ms, SER_HOLE_MS)} * 1000;
     return int64_t{l->gap_ms} * 1000;
 }

@@ -121,7 +121,8 @@ struct world {
     bool exhausted = false;
     int echoes = -1; // the line hands back what is sent (1) or not (0); -1: not yet drawn
     // The echo of the reply under way came while its request went out, and the link could tell
-    // (a late drain or a line of unknown speed may leave it unable to); whole and unchanged.
+    // (a late drain or a line of unknown speed may leave it unable to); whole and unchanged,
+    // behind no more stray bytes than the link takes for nothing.
     bool echo_early = false;
     bool echo_intact = false;
     bool shown = false;      // an intact echo came in time, as the link could tell, since the start
@@ -223,7 +224,7 @@ bool lay(int64_t t0, bool after_send)
     const bool echo = after_send && w.echoes == 1, in_time = echo && !(ctl & 32);
     // Whether it shows in time, serWrite's look tells.
     w.echo_early = in_time;
-    w.echo_intact = !(ctl & 16) && !(q1 & 16);
+    w.echo_intact = !(ctl & 16) && !(q1 & 16) && stray_echo <= SER_STRAY_MAX;
     if (echo) {
         bytes copy = w.request;
         if ((ctl & 16) && !copy.empty())
@@ -259,7 +260,7 @@ bool lay(int64_t t0, bool after_send)
                        (d[1] == MB_FN_ENCAPSULATED_INTERFACE_TRANSPORT ||
                         (d[1] == (MB_FN_ENCAPSULATED_INTERFACE_TRANSPORT | int{MB_EXCEPTION}) &&
                          n == MB_EXCEPTION_LENGTH));
-    const bool echo_cut = !echo || (!(ctl & 16) && !(q1 & 16) && stray_echo <= SER_STRAY_MAX);
+    const bool echo_cut = !echo || w.echo_intact;
     const bool waited_over =
         hole_at > n || hole == 0 ||
         (hole_at >= 1 && hole + int64_t{FIFO} * BYTE_US <= int64_t{SER_HOLE_MS} * 1000);

@@ -146,16 +146,16 @@ def command(s, a, *argv):
 def commands(s, a):
     # From the command line: one port programmed, its console the window's, and the exit code
     # reaches the caller; a wrong CRC gives its own; the list names COM998 and not COM999; a
-    # log folder that cannot be written changes nothing but one line. Then, nine ports at once
-    # at the window's pace, devices and lines as they come: late (3 s, 8 s) on lines that echo,
-    # and without echo; answering a block with its copy, behind an echo and without; a stray
-    # 0x00 around every reply, and a stray 0xFF around every echo and reply: no resend; a USB
-    # adapter's 16 ms holes in the copies of a device that answers with them, without echo,
-    # and behind an echo among stray bytes with a lost reply: one resend. All complete, every
-    # block written once the device answers. With --fast, the USB adapter's holes behind an
-    # echo among stray bytes. Last, two ports whose programs the command's Ctrl-C does not
-    # reach (Wine hands a signal to one process only), the devices silent: a second Ctrl-C ends
-    # them.
+    # log folder that cannot be written changes nothing but one line, in a run with --fast
+    # through a USB adapter's 16 ms holes, behind an echo among stray bytes. Then, nine ports
+    # at once at the window's pace, devices and lines as they come: late (3 s, 8 s) on lines
+    # that echo, and without echo; answering a block with its copy, behind an echo and
+    # without; a stray 0x00 around every reply, and a stray 0xFF around every echo and reply:
+    # no resend; a USB adapter's 16 ms holes in the copies of a device that answers with them,
+    # without echo, and behind an echo among stray bytes with a lost reply: one resend. All
+    # complete, every block written once the device answers. Last, two ports whose programs the
+    # command's Ctrl-C does not reach (Wine hands a signal to one process only), the devices
+    # silent: a second Ctrl-C ends them.
     plain, wrong = sim(s, a.sim, "plain"), sim(s, a.sim, "wrong", "--wrong-crc", "1")
     usb = ["--usb", "16", "--full-ack"]
     lines = {"late3": ["--echo", "--late", "3"], "late8": ["--echo", "--late", "8"],
@@ -181,16 +181,14 @@ def commands(s, a):
     folder = wine.local_data(s) / "vek-update"
     shutil.rmtree(folder)
     folder.write_text("a file where the log's folder should be")
-    done = command(s, a, "--port", "COM3", "--fast")
+    done = command(s, a, "--port", "COM5", "--fast")
     check(done.returncode == 0 and done.stdout.count("no console log") == 1,
           f"no log folder: exit code {done.returncode}, {done.stdout[:300]}")
-    check(target.stop(plain)["reset-acks"] == 2 and target.memory(plain) == a.image,
-          "the target did not get the image each time")
+    check(target.stop(plain)["reset-acks"] == 1 and target.memory(plain) == a.image,
+          "the target did not get the image")
 
     done = command(s, a, *[x for n in range(10, 10 + len(devices)) for x in ("--port", f"COM{n}")])
     check(done.returncode == 0, f"{len(devices)} at once: exit code {done.returncode}")
-    done = command(s, a, "--port", "COM5", "--fast")
-    check(done.returncode == 0, f"--fast through a USB adapter: exit code {done.returncode}")
     for name, t in {**devices, "usbfast": fast}.items():
         counts, heard = target.stop(t), target.requests(t)
         writes = [f for f in heard if f.kind == "write" and f.action != "asleep"]

@@ -27,6 +27,14 @@ enum {
     MB_FN_ENCAPSULATED_INTERFACE_TRANSPORT = 43,
 };
 
+// Replies: a device answers with its address and the request's function, or with that function
+// and this bit set and an exception code: address, function, code and CRC.
+enum {
+    MB_EXCEPTION = 0x80,
+    MB_EXCEPTION_LENGTH = 5,
+    MB_MEI_REPLY_MIN = 5, // the shortest answer to function 43: address, 43, MEI type, CRC
+};
+
 enum {
     MODBUS_NODE_DEFAULT = 4,         // the device's slave address
     MEI_TYPE_PROG = 239,             // write a block of the image

@@ -37,8 +37,13 @@ unsigned get16_le(const void *p)
 // Bit by bit: the image CRC is computed once a run, so a table buys nothing.
 unsigned crc_region(const void *address, int length)
 {
+    return crc_more(0xFFFF, address, length);
+}
+
+unsigned crc_more(unsigned crc, const void *address, int length)
+{
     const auto *b = static_cast<const uint8_t *>(address);
-    unsigned c = 0xFFFF;
+    unsigned c = crc;
     for (int n = 0; n < length; n++) {
         c ^= b[n];
         for (int bit = 0; bit < 8; bit++)

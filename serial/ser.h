@@ -24,8 +24,32 @@
 // reply that is no copy shows a line without echo. A broken or partial echo is handed on as it
 // came, for the caller to refuse.
 //
-// Under serFast a read also ends once it holds a whole frame with a valid CRC, after the
-// Modbus end-of-frame silence, instead of the longer silence serInit sets.
+// Stray bytes: an RS-485 bus without bias resistors floats for a moment as a driver turns on
+// or off, and the receiver reads a byte of nothing (0x00 or 0xFF) ahead of an echo or a reply,
+// or after it. A copy of the request may begin past up to SER_STRAY_MAX such bytes, and may be
+// followed by as many before the reply; a copy followed by such bytes alone is a lone copy,
+// and so is one followed by zeros, however many: a frame with a valid CRC followed by 0x00 has
+// a valid CRC again, so zeros never tell a copy from a reply. What a read hands on, past the
+// echo:
+//  - what came, as it came, when it is a frame with a valid CRC on its own, or when no frame
+//    of the device is found in it (for the caller to refuse);
+//  - else the frame of the device found among stray bytes: it begins within SER_STRAY_MAX bytes
+//    of the start and ends within SER_STRAY_MAX bytes of the end, begins with the address and
+//    the function of the request sent last (or that function with MB_EXCEPTION set, in a frame
+//    of MB_EXCEPTION_LENGTH bytes), has at least MB_MEI_REPLY_MIN bytes and a valid CRC, and
+//    is at most max_len bytes long. Of several, the one nearest the start, and the longest:
+//    a stray 0x00 after a frame stays with it (the caller sees one byte more), where leaving it
+//    out could cut a reply whose CRC ends in 0x00.
+//
+// Holes: a USB adapter hands received bytes on in packets, a partial one only when its latency
+// timer runs out (16 ms by default), so a reply longer than a packet may pause before its last
+// piece. A read ends after the silence serInit sets, but while what it holds past the echo is
+// the start of the device's frame that more bytes could still make whole, after SER_HOLE_MS.
+// A longer pause cuts the reply in two.
+//
+// Under serFast a read also ends once it holds a whole frame with a valid CRC (or one found
+// among stray bytes), after the Modbus end-of-frame silence, instead of the longer silence
+// serInit sets.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +87,15 @@ struct ser_link {
 
 // The longest a read waits in all.
 inline constexpr uint32_t SER_READ_TOTAL_MS = 1000;
+
+// Stray bytes taken for nothing on each side of an echo or a reply: one as a driver turns on,
+// one as it turns off; between an echo and its reply, the adapter's and the device's.
+inline constexpr int SER_STRAY_MAX = 2;
+
+// The longest pause inside a reply that a read waits over: an FTDI chip's default latency
+// timer of 16 ms, and as much again for the USB frames, the driver and a loaded machine waking
+// the read late. A pause of 50 ms stays a cut.
+inline constexpr uint32_t SER_HOLE_MS = 32;
 
 // The line as set up: what serInit asks for, or what the driver reports it took.
 struct ser_line {
@@ -130,10 +163,12 @@ void serLinkSetUp(ser_link *l, uint32_t baud, uint32_t gap_ms);
 // serWrite is sending this request: its copy may come back ahead of the reply.
 void serEchoSent(ser_link *l, const void *request, int length);
 // How long after the start of the write of length bytes serWrite looks for input that shows
-// an echo, in microseconds; 0: once, when the write is done; -1: no need, the line echoes.
+// an echo, in microseconds; 0: once, when the write is done; -1: no need, the line echoes, or
+// no way, the line's speed is not known.
 int64_t serEchoWatchUs(const ser_link *l, int length);
-// Whether queued bytes, in elapsed_us after the start of the write of length bytes, can only be
-// its echo: more than a device's reply could have brought by then (a drain may return late).
+// Where serEchoWatchUs gave a time: whether queued bytes, in elapsed_us after the start of the
+// write of length bytes, can only be its echo: more than a device's reply could have brought
+// by then (a drain may return late).
 bool serEchoShows(const ser_link *l, int length, int64_t elapsed_us, int queued);
 // Input came in while the request could still be on the wire.
 void serEchoEarly(ser_link *l);
@@ -142,11 +177,11 @@ void serEchoForget(ser_link *l);
 // How many bytes a read of max_len may take in: the echo still to come on top.
 int serReadRoom(const ser_link *l, int max_len);
 // After the got bytes a read holds in l->rx: the silence in microseconds after the last of
-// them that ends the read, or -1 while they may be nothing but the echo: the read then waits
-// on, to its total time.
+// them that ends the read, or -1 while they may be nothing but the echo (and stray bytes): the
+// read then waits on, to its total time.
 int64_t serReadSilenceUs(const ser_link *l, int got);
-// At the end of a read of got bytes into l->rx: the echo taken out, at most max_len of the rest
-// in buf; their count.
+// At the end of a read of got bytes into l->rx: the echo taken out, and of the rest what the
+// read hands on (above), at most max_len bytes, in buf; their count.
 int serEchoCut(ser_link *l, int got, uint8_t *buf, int max_len);
 
 // The line serInit asks for at baud.

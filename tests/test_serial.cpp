@@ -231,16 +231,17 @@ TEST_F(Serial, TheEchoIsTakenOutAndNothingElse)
     std::string next = REQUEST;
     next[20] ^= 0x01;
     next = framed(next.substr(0, next.size() - 2));
+    // A range-CRC reply whose device CRC equals its request's own CRC bytes.
     const std::string range =
-        framed(std::string("\x04\x2B\xF0\x00\x08\x10\x00\x00\x00\x71\x58", 11)) + "\xAB\xCD";
+        framed(framed(std::string("\x04\x2B\xF0\x00\x08\x10\x00\x00\x00\x71\x58", 11)));
     const std::vector<std::vector<step>> lines = {
-        // Echoing. An echo in two pieces, as a USB adapter may deliver it, then the reply: the
-        // first piece goes on as it came (a fragment the engine refuses), the rest is the end
-        // of a copy followed by a frame. Then the reply in the echo's burst or 150 ms behind
+        // Echoing. An echo in two pieces 100 ms apart, longer than any adapter's hole, then the
+        // reply: the first piece goes on as it came (a fragment the engine refuses), the rest is
+        // the end of a copy followed by a frame. Then the reply in the echo's burst or 150 ms behind
         // it; no reply; a broken echo, or one cut short, handed on with the reply as a corrupt
         // reply; a late reply that starts like the request.
         {{REQUEST,
-          {{0, REQUEST.substr(0, 20)}, {50, REQUEST.substr(20) + ACK}},
+          {{0, REQUEST.substr(0, 20)}, {100, REQUEST.substr(20) + ACK}},
           REQUEST.substr(0, 20),
           false},
          {"", {}, ACK, false},

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <random>
 #include <sys/stat.h>
@@ -76,6 +78,9 @@ struct loop_state {
     transmission tx;
     bool tx_active = false;
     bool want_out = false; // the last write was refused: wait for room
+    // The tool's USB adapter: the bytes it holds, and when its latency timer last started.
+    std::vector<uint8_t> usb;
+    int64_t usb_tick = 0;
     int64_t hup_until = 0;
     int64_t last_activity = 0;
     bool acked = false;
@@ -243,6 +248,17 @@ sim_echo drawEcho(const sim_config &c, std::mt19937 &g, int number)
     return SIM_ECHO_NONE;
 }
 
+// A driver's transmission as a bus without bias hands it on: a stray byte as the driver turns
+// on, and one as it turns off.
+std::vector<uint8_t> strayAround(const sim_config &c, std::vector<uint8_t> bytes)
+{
+    if (c.stray >= 0) {
+        bytes.insert(bytes.begin(), uint8_t(c.stray));
+        bytes.push_back(uint8_t(c.stray));
+    }
+    return bytes;
+}
+
 std::vector<uint8_t> echoOf(const std::vector<uint8_t> &frame, sim_echo e)
 {
     std::vector<uint8_t> b = frame;
@@ -283,6 +299,10 @@ void echoArrived(sim *s, loop_state &l, int64_t t, bool first, size_t from, size
             e.due = t;
             e.open = true;
             e.segs.emplace_back();
+            if (c.stray >= 0) { // the adapter's driver turns on
+                e.segs.back().bytes.push_back(uint8_t(c.stray));
+                e.segs.back().not_before.push_back(t);
+            }
             l.pending.push_back(std::move(e));
         }
     }
@@ -300,9 +320,13 @@ void echoArrived(sim *s, loop_state &l, int64_t t, bool first, size_t from, size
 }
 
 // Queues what a frame sends: behind its paced echo, which is under way already, or on its own.
-void queueFrame(loop_state &l, transmission t)
+void queueFrame(const sim_config &c, loop_state &l, transmission t)
 {
     if (transmission *e = openEcho(l)) {
+        if (segment &g = e->segs.back(); c.stray >= 0) { // the adapter's driver turns off
+            g.not_before.push_back(g.not_before.empty() ? 0 : g.not_before.back() + c.byte_ns);
+            g.bytes.push_back(uint8_t(c.stray));
+        }
         e->segs.insert(e->segs.end(), std::make_move_iterator(t.segs.begin()),
                        std::make_move_iterator(t.segs.end()));
         e->reset_ack = t.reset_ack;
@@ -336,11 +360,11 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
     transmission t;
     t.due = now;
     if (f.echo != SIM_ECHO_NONE && !paced_echo)
-        t.segs.push_back({0, echoOf(r, f.echo)});
+        t.segs.push_back({0, strayAround(c, echoOf(r, f.echo))});
     if (!mine) {
         f.kind = good ? SIM_KIND_OTHER_NODE : SIM_KIND_BAD_FRAME;
         f.action = SIM_IGNORED;
-        queueFrame(l, std::move(t));
+        queueFrame(c, l, std::move(t));
         record(s, std::move(f));
         return;
     }
@@ -409,7 +433,7 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
         // Numbered and drawn for like any request, so that the faults stay on their numbers;
         // the echo is the line's, not the device's, and still comes.
         f.action = SIM_ASLEEP;
-        queueFrame(l, std::move(t));
+        queueFrame(c, l, std::move(t));
         record(s, std::move(f));
         return;
     }
@@ -452,6 +476,7 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
     appendCrc(reply);
     if (a == SIM_CORRUPTED)
         reply.back() ^= 0xFF;
+    reply = strayAround(c, std::move(reply));
 
     if (a != SIM_DROPPED) {
         std::vector<segment> segs;
@@ -493,12 +518,48 @@ void handleFrame(sim *s, loop_state &l, int64_t now)
                       std::make_move_iterator(segs.end()));
         t.reset_ack = f.kind == SIM_KIND_RESET && (a == SIM_ANSWERED || a == SIM_DELAYED);
     }
-    queueFrame(l, std::move(t));
+    queueFrame(c, l, std::move(t));
 
     f.action = a;
     f.code = code;
     f.noise = noise;
     record(s, std::move(f));
+}
+
+// Bytes put on the line reach the tool: at once, or into its USB adapter, whose latency timer
+// runs on its own and starts again with every packet handed on.
+ssize_t lineOut(sim *s, loop_state &l, const uint8_t *b, size_t n, int64_t now)
+{
+    if (s->cfg.usb_ms <= 0)
+        return write(s->fd, b, n);
+    if (l.usb.empty()) { // the timer's last start before now
+        const int64_t period = int64_t(s->cfg.usb_ms) * 1'000'000;
+        l.usb_tick += (now - l.usb_tick) / period * period;
+    }
+    l.usb.insert(l.usb.end(), b, b + n);
+    return ssize_t(n);
+}
+
+// Hands on what the USB adapter holds: each full packet at once, a partial one when the
+// latency timer runs out. When it next needs the loop, or NEVER.
+int64_t usbOut(sim *s, loop_state &l, int64_t now)
+{
+    const int64_t period = int64_t(s->cfg.usb_ms) * 1'000'000;
+    while (!l.usb.empty() && !l.want_out) {
+        const bool full = l.usb.size() >= SIM_USB_PACKET;
+        if (!full && now < l.usb_tick + period)
+            return l.usb_tick + period;
+        const size_t n = std::min(l.usb.size(), SIM_USB_PACKET);
+        const ssize_t k = write(s->fd, l.usb.data(), n);
+        if (k < 0 && (errno == EAGAIN || errno == EINTR)) {
+            l.want_out = true;
+            break;
+        }
+        // the other side gone: the bytes are lost, as on an open line
+        l.usb.erase(l.usb.begin(), l.usb.begin() + (k < 0 ? ptrdiff_t(n) : ptrdiff_t(k)));
+        l.usb_tick = full ? now : l.usb_tick + (now - l.usb_tick) / period * period;
+    }
+    return NEVER;
 }
 
 // With pace, byte i of a piece goes no sooner than i byte times after the piece's first, as
@@ -545,7 +606,7 @@ int64_t transmit(sim *s, loop_state &l, int64_t now)
         }
         if (allowed > t.sent) {
             t.sent_at = now;
-            ssize_t k = write(s->fd, b.data() + t.sent, allowed - t.sent);
+            ssize_t k = lineOut(s, l, b.data() + t.sent, allowed - t.sent, now);
             if (k < 0 && (errno == EAGAIN || errno == EINTR)) {
                 l.want_out = true;
                 return NEVER;
@@ -620,6 +681,7 @@ void runLoop(sim *s, int64_t start)
     loop_state l;
     l.start = start;
     l.last_activity = start;
+    l.usb_tick = start;
     l.faults = std::mt19937(c.rng);
     l.content = std::mt19937(c.rng ^ 0x5bd1e995u);
     l.echoes = std::mt19937(c.rng ^ 0x9e3779b9u);
@@ -628,10 +690,12 @@ void runLoop(sim *s, int64_t start)
     for (;;) {
         int64_t now = nowNs();
         int64_t next = transmit(s, l, now);
+        next = std::min(next, usbOut(s, l, now));
         const bool receiving = !l.rx.empty() || l.rx_overflow;
         if (receiving)
             next = std::min(next, l.rx_last + gap_ns);
-        if (c.exit_after_reset && l.acked && !l.tx_active && l.pending.empty() && !receiving) {
+        if (c.exit_after_reset && l.acked && !l.tx_active && l.pending.empty() && l.usb.empty() &&
+            !receiving) {
             const int64_t end = l.last_activity + int64_t(c.exit_linger_ms) * 1'000'000;
             if (now >= end)
                 break;
@@ -686,6 +750,38 @@ void closeAll(sim *s)
     s->log_file = nullptr;
 }
 
+// ", process PID (NAME)" of the process that holds the master of the pseudo-terminal a link
+// leads to, when /proc tells; empty otherwise.
+std::string holderOf(const std::filesystem::path &link)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const std::string pts = fs::canonical(link, ec).string(), dir = "/dev/pts/";
+    if (ec || pts.rfind(dir, 0) != 0)
+        return "";
+    const std::string index = "tty-index:\t" + pts.substr(dir.size()) + "\n";
+    // Processes come and go meanwhile: every step takes its error code, none throws.
+    const fs::directory_iterator end;
+    for (fs::directory_iterator proc("/proc", ec); !ec && proc != end; proc.increment(ec)) {
+        std::error_code fd_ec;
+        for (fs::directory_iterator fd(proc->path() / "fd", fd_ec); !fd_ec && fd != end;
+             fd.increment(fd_ec)) {
+            const fs::path master = fs::read_symlink(fd->path(), fd_ec);
+            if (master != "/dev/ptmx" && master != "/dev/pts/ptmx")
+                continue;
+            std::ifstream info(proc->path() / "fdinfo" / fd->path().filename());
+            const std::string text{std::istreambuf_iterator<char>(info), {}};
+            if (text.find(index) == std::string::npos)
+                continue;
+            std::ifstream comm(proc->path() / "comm");
+            std::string name;
+            std::getline(comm, name);
+            return ", process " + proc->path().filename().string() + " (" + name + ")";
+        }
+    }
+    return "";
+}
+
 bool makeLink(sim *s, std::string *error)
 {
     namespace fs = std::filesystem;
@@ -698,6 +794,13 @@ bool makeLink(sim *s, std::string *error)
     if (lstat(link.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
             *error = s->cfg.link + ": exists and is not a symlink";
+            return false;
+        }
+        // A pseudo-terminal lives as long as its master is open: a link to one that is there
+        // is another simulator's, which would be cut off from its tool.
+        if (stat(link.c_str(), &st) == 0) {
+            *error = s->cfg.link + ": in use by a running simulator on " +
+                     fs::read_symlink(link, ec).string() + holderOf(link);
             return false;
         }
         unlink(link.c_str()); // left over from an earlier run

@@ -24,7 +24,8 @@ constexpr int SIM_MEI_RESET = 0xF1;
 constexpr int SIM_EXC_ILLEGAL_FUNCTION = 1;
 constexpr int SIM_EXC_ILLEGAL_ADDRESS = 2;
 constexpr int SIM_EXC_ILLEGAL_VALUE = 3;
-constexpr int SIM_EXC_BUSY = 6; // the injected exception
+constexpr int SIM_EXC_BUSY = 6;       // the injected exception
+constexpr size_t SIM_USB_PACKET = 62; // received bytes in one USB packet of an FTDI chip
 
 // What a received frame was.
 enum sim_kind {
@@ -85,11 +86,17 @@ struct sim_config {
     sim_fault drop, corrupt, split, delay, exception, wrong_crc, short_crc, noise;
     // the frame heard goes back ahead of any reply; the last two imply an echo
     sim_fault echo, echo_corrupt, echo_short;
-    int split_gap_ms = 50;         // silence between the two pieces of a split reply
-    int delay_ms = 1500;           // added to a delayed reply
-    int noise_ms = 20;             // from the end of a reply to the noise bytes
-    int echo_gap_ms = -1;          // from the end of an echo to the reply; -1: gap_us
-    bool full_ack = false;         // acknowledge a write block with the whole request
+    int split_gap_ms = 50; // silence between the two pieces of a split reply
+    int delay_ms = 1500;   // added to a delayed reply
+    int noise_ms = 20;     // from the end of a reply to the noise bytes
+    int echo_gap_ms = -1;  // from the end of an echo to the reply; -1: gap_us
+    bool full_ack = false; // acknowledge a write block with the whole request
+    // A byte of this value (0 to 255) ahead of and after each echo and each reply, as a bus
+    // without bias reads when a driver turns on and off; -1: none.
+    int stray = -1;
+    // Hand the line's bytes on as the tool's USB adapter does: in packets of SIM_USB_PACKET
+    // bytes, a partial one only when a latency timer of this many ms runs out; 0: at once.
+    int usb_ms = 0;
     int late_ms = 0;               // silent until this long after the first good request; 0: off
     bool exit_after_reset = false; // end the loop once a reset has been acknowledged
     int exit_linger_ms = 300;      // ... and the line has been quiet this long

@@ -27,7 +27,9 @@ one-line summary of counts on standard output.
 Line:
   --link PATH        make a symlink PATH to the pseudo-terminal's slave (parent
                      directories are created; an old symlink there is replaced);
-                     removed at exit; printed as "link: PATH" after the port line
+                     removed at exit; printed as "link: PATH" after the port line.
+                     A link to a pseudo-terminal that is still there belongs to a
+                     simulator that is running: refused, with a line naming it
   --publish NAME     the same in the ports folder vek-update lists ports from:
                      $XDG_RUNTIME_DIR/vek-ports/NAME, or /tmp/vek-ports-UID/NAME
   --tty PATH         serve an existing tty instead of creating a pseudo-terminal
@@ -59,6 +61,18 @@ other fields big-endian):
   Frames with a bad CRC, too short, or for another slave address get no reply.
   --full-ack         acknowledge a write block with the whole request, byte for
                      byte, instead of its first 9 bytes and a CRC
+
+The line as buses and adapters are (each combines with --echo, --pace and the
+faults below):
+  --stray BYTE       a byte of BYTE (0 to 255, e.g. 0x00 or 0xFF) ahead of and
+                     after each reply and each echo, as an RS-485 bus without bias
+                     resistors reads when a driver turns on and off
+  --usb MS           hand every byte on as the tool's USB adapter does: in packets
+                     of 62 bytes, each as soon as it is full, a partial one only
+                     when a latency timer of MS ms runs out (16 on an FTDI chip by
+                     default); the timer runs on its own and starts again with each
+                     packet, so a reply longer than a packet pauses up to MS ms
+                     before its last piece
 
 Faults. LIST is 1-based request numbers, e.g. 3 or 1,4,10-12; P is a share from
 0 to 1 drawn at random. Requests are numbered in arrival order counting every
@@ -309,6 +323,12 @@ int main(int argc, char **argv)
             ok = value(&v) && parseSeconds(v.c_str(), &cfg.late_ms);
         } else if (opt == "--full-ack") {
             cfg.full_ack = true;
+        } else if (opt == "--stray") {
+            ok = number(0, 255, &n);
+            cfg.stray = int(n);
+        } else if (opt == "--usb") {
+            ok = number(1, 255, &n);
+            cfg.usb_ms = int(n);
         } else if (opt == "--memory-out") {
             ok = value(&memory_out);
         } else if (opt == "--log") {

@@ -2,28 +2,42 @@
 //
 // This file is the whole world of the engine: it defines the serial, os and ui functions in
 // place of the real ones (the real backend is not linked), so every read returns bytes taken
-// from the fuzz input and the clock moves only as the line would make it move.
+// from the fuzz input. Its clock runs in microseconds and moves only as the line makes it
+// move. Its serWrite and serRead do what the POSIX backend does, on that clock: a send drops
+// the input left from before, and while a line's echo is in doubt waits for input or for the
+// time a reply could come, and judges what is there with serEchoShows; a read takes each
+// piece of input as it arrives, asks serReadSilenceUs how long to wait for more, and ends at
+// that silence or its total time; serEchoCut then hands the reply on.
 //
-// Input: two bytes choosing the image length (1 to 2100: up to five blocks, a last block of
-// any length, whole multiples of 512 included), then any number of replies, each
-//   ctl, length (2 bytes, big-endian, taken modulo 1200), bytes
+// Input: a byte of flags (bit 0: the run is --fast's, serFast on its port; bit 1: the port's
+// settings cannot be read, so the link never learns the line's speed; bit 2: the port cannot
+// be opened, the rest of the input being the system's error code, a byte, and its text), two
+// bytes choosing the image length (1 to 2100: up to five blocks, a last block of any length,
+// whole multiples of 512 included), then any number of replies, each
+//   ctl, length (2 bytes, big-endian, taken modulo 1200), [q0, q1 with ctl bit 6], bytes
 // ctl bit 0: replace the last two bytes with a valid frame CRC; bit 1: put the image's CRC in
-// bytes 11 and 12 first (as an honest target would); bit 2: the read also waits its full time,
-// so the next step resends; bit 3: a copy of the last request goes ahead of the reply, as a
-// line that echoes puts it (on the first reply after a request only: a line echoes what was
-// just sent; and the first such reply of a run decides for all: an adapter hands back every
-// request or none); bit 4: with one byte of that copy changed; bit 5: that copy comes
-// only after the request has left (as a USB adapter may hold a short echo back), where without
-// the bit it begins while the request is still on the wire. Without the bits the bytes go to
-// the link exactly as given. Each read returns at most what the link asks for (max_len, and the
-// echo on top), the rest waits for the next read unless a send purges it; an empty reply is a
-// read on which nothing came. What a read returns goes through the link's own echo check, as
-// in the backends.
+// bytes 11 and 12 first (as an honest target would); bit 2: the reply comes after the read's
+// full time, so the next step resends; bit 3: a copy of the request goes ahead of the reply, as
+// a line that echoes puts it (on the reply to a send only: a line echoes what was just sent;
+// and the first such reply of a run decides for all: an adapter hands back every request or
+// none); bit 4: with one byte of that copy changed; bit 5: that copy comes only after the
+// request has left (as a USB adapter may hold a short echo back), where without the bit it
+// comes byte by byte as the request goes out; bit 6: the line's quirks below; bit 7: the
+// reply's bytes come one a byte time (95.5 us), where without the bit each piece comes at once.
+// q0, stray bytes (0x00, or 0xFF with bit 6) as a bus without bias reads them: bits 0-1 that
+// many ahead of the echo, bits 2-3 ahead of the reply, bits 4-5 after it; bit 7: the drain
+// returns 5 ms after the request's last byte, as a UART's may. q1, a hole in the reply, as a
+// USB adapter leaves one: bits 5-7 where (at that many eighths of the reply; 0: none), bits
+// 0-3 how long (in 4 ms); bit 4: the echo stops after two thirds of the request.
+// A reply goes on the line when a request is sent, the device answering 2 ms after the request
+// or its echo; a read that finds nothing under way takes the next reply then, without echo.
+// The harness knows whose each byte is: the device's, the echo's or the bus's.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -67,66 +81,192 @@ void check(bool cond, const char *what)
     }
 }
 
+constexpr int64_t BYTE_US = 95; // a byte at 115200 baud 8E1, 95.49 us
+constexpr size_t FIFO = 14;     // paced bytes come in bursts of a 16550A's receive trigger level
+constexpr uint32_t TICK0 = 0xFFFFFC00u; // the tick wraps a second into the run
+
+int64_t wireUs(size_t n)
+{
+    return static_cast<int64_t>(n) * 95'486 / 1000;
+}
+
+enum whose : uint8_t { DEVICE, ECHO, BUS };
+
+struct arrival {
+    int64_t at; // on the clock
+    uint8_t byte;
+    whose from;
+};
+
 struct world {
     const uint8_t *in = nullptr;
     size_t left = 0;
-    uint32_t now = 0;
+    int64_t us = 0; // the clock
     rig *r = nullptr;
     unsigned image_crc = 0;
-    bytes pending;        // bytes of the current reply not yet read
-    bytes last;           // what the last read returned
-    bytes request;        // the last request sent
-    uint32_t sent_to = 0; // image bytes sent, from the start without a gap
+    bool no_speed = false; // serInit could not read the port's settings
+    bool no_port = false;  // serOpen fails, with this error code and text:
+    unsigned long error = 0;
+    const char *error_text = nullptr;
+    size_t error_length = 0;
+    std::string box;           // what the fatal report showed
+    std::vector<arrival> line; // bytes on their way, in the order they come,
+    size_t next = 0;           // ... from this one on
+    bytes last;                // what the last read returned
+    bytes request;             // the last request sent
+    uint32_t sent_to = 0;      // image bytes sent, from the start without a gap
     int sends = 0;
-    uint32_t sent_at = 0; // when the last request went out
+    uint32_t sent_at = 0; // tick at which the last request went out
     bool again = false;   // a step sent the last request again
     bool exhausted = false;
-    bool fresh = false;   // no reply drawn since the last request went out
-    int echoes = -1;      // the line hands back what is sent (1) or not (0); -1: not yet drawn
-    size_t echo_left = 0; // bytes at the start of pending that are the line's echo
+    int echoes = -1; // the line hands back what is sent (1) or not (0); -1: not yet drawn
+    // The echo of the reply under way came while its request went out, and the link could tell
+    // (a late drain or a line of unknown speed may leave it unable to); whole and unchanged,
+    // behind no more stray bytes than the link takes for nothing.
     bool echo_early = false;
-    bool echo_only = false; // what the last read handed on was nothing but echo
-    bool shown = false;     // an intact echo came while its request was on the wire
+    bool echo_intact = false;
+    bool shown = false;      // an intact echo came in time, as the link could tell, since the start
+    bool late_drain = false; // the drain of the send under way returns late
+    bool findable = false;   // the reply under way must be taken by the first read of it
+    bool read_findable = false; // the last read took such a reply
+    bool device = false;        // the last read handed on a byte of the device
+    bool echoed = false;        // ... a byte of the echo
+    bool echo_in_time = false;  // ... while an echo had come in time, or ever had
 };
 
 world w;
+// Thrown by the fatal report's beep, where the process would end.
+struct process_ended {
+};
 
-bool nextReply()
+uint32_t tick()
 {
-    if (w.left < 3) {
+    return TICK0 + static_cast<uint32_t>(w.us / 1000);
+}
+
+void put(int64_t at, uint8_t b, whose from)
+{
+    w.line.push_back({at, b, from});
+}
+
+bool lineIdle()
+{
+    return w.next == w.line.size();
+}
+
+void lineClear()
+{
+    w.line.clear();
+    w.next = 0;
+}
+
+// One transmission on the line: its bytes, and whose each is.
+struct transmission {
+    bytes b;
+    std::vector<whose> from;
+    void add(const uint8_t *p, size_t n, whose o)
+    {
+        b.insert(b.end(), p, p + n);
+        from.insert(from.end(), n, o);
+    }
+};
+
+// Puts bytes lo to hi of a transmission on the line from t, at its pace or all at once; when
+// the last has come. No byte comes sooner than the line could have carried it: at once is when
+// the last has.
+int64_t piece(int64_t t, const transmission &x, size_t lo, size_t hi, bool paced)
+{
+    const size_t n = hi - lo;
+    for (size_t i = 0; i < n; i++)
+        put(t + static_cast<int64_t>(paced ? std::min((i / FIFO + 1) * FIFO, n) : n) * BYTE_US,
+            x.b[lo + i], x.from[lo + i]);
+    return t + static_cast<int64_t>(n) * BYTE_US;
+}
+
+// One of the two is the start of the other: the device's frame could be taken for a copy.
+bool likeRequest(const bytes &d)
+{
+    const size_t n = std::min(d.size(), w.request.size());
+    return n > 0 && std::equal(d.begin(), d.begin() + static_cast<long>(n), w.request.begin());
+}
+
+// Lays the next reply of the input on the line from t0: after a send, t0 is the start of its
+// write and the echo comes first. false when the input has run dry.
+bool lay(int64_t t0, bool after_send)
+{
+    const size_t head = w.left >= 1 && (w.in[0] & 64) ? 5 : 3;
+    if (w.left < head) {
         w.exhausted = true;
         return false;
     }
-    const unsigned ctl = w.in[0];
-    const size_t n = std::min<size_t>((unsigned{w.in[1]} << 8 | w.in[2]) % 1200, w.left - 3);
-    w.pending.assign(w.in + 3, w.in + 3 + n);
-    w.in += 3 + n;
-    w.left -= 3 + n;
+    const unsigned ctl = w.in[0], q0 = head == 5 ? w.in[3] : 0, q1 = head == 5 ? w.in[4] : 0;
+    const size_t n = std::min<size_t>((unsigned{w.in[1]} << 8 | w.in[2]) % 1200, w.left - head);
+    bytes d(w.in + head, w.in + head + n);
+    w.in += head + n;
+    w.left -= head + n;
     if ((ctl & 2) && n >= 15) {
-        w.pending[11] = static_cast<uint8_t>(w.image_crc >> 8);
-        w.pending[12] = static_cast<uint8_t>(w.image_crc);
+        d[11] = static_cast<uint8_t>(w.image_crc >> 8);
+        d[12] = static_cast<uint8_t>(w.image_crc);
     }
     if ((ctl & 1) && n >= 2) {
-        unsigned c = refCrc(w.pending.data(), n - 2);
-        w.pending[n - 2] = static_cast<uint8_t>(c);
-        w.pending[n - 1] = static_cast<uint8_t>(c >> 8);
+        unsigned c = refCrc(d.data(), n - 2);
+        d[n - 2] = static_cast<uint8_t>(c);
+        d[n - 1] = static_cast<uint8_t>(c >> 8);
     }
-    if (ctl & 4)
-        w.now += MODBUS_RESPONSE_TIMEOUT + 1;
-    w.echo_left = 0;
-    // A line hands back what was just sent: only the reply read first after a request has an
-    // echo ahead of it.
-    if (w.fresh && w.echoes < 0)
+    const uint8_t stray = (q0 & 64) ? 0xFF : 0x00;
+    const int stray_echo = static_cast<int>(q0 & 3), ahead = static_cast<int>(q0 >> 2 & 3),
+              after = static_cast<int>(q0 >> 4 & 3);
+    w.late_drain = after_send && (q0 & 128);
+    const bool paced = ctl & 128;
+    int64_t t = t0;
+    if (after_send && w.echoes < 0)
         w.echoes = (ctl & 8) != 0;
-    if (w.fresh && w.echoes == 1) {
-        bytes echo = w.request;
-        if ((ctl & 16) && !echo.empty())
-            echo[n % echo.size()] ^= 0x20;
-        w.pending.insert(w.pending.begin(), echo.begin(), echo.end());
-        w.echo_left = echo.size();
-        w.echo_early = !(ctl & 32);
-        w.shown = w.shown || (w.echo_early && !(ctl & 16));
+    const bool echo = after_send && w.echoes == 1, in_time = echo && !(ctl & 32);
+    // Whether it shows in time, serWrite's look tells.
+    w.echo_early = in_time;
+    w.echo_intact = !(ctl & 16) && !(q1 & 16) && stray_echo <= SER_STRAY_MAX;
+    if (echo) {
+        bytes copy = w.request;
+        if ((ctl & 16) && !copy.empty())
+            copy[n % copy.size()] ^= 0x20;
+        if (q1 & 16)
+            copy.resize(copy.size() * 2 / 3);
+        // In time, each byte a byte time after the tool's copy of it went out; late, at once
+        // after the request has left.
+        transmission x;
+        x.add(bytes(static_cast<size_t>(stray_echo), stray).data(), static_cast<size_t>(stray_echo),
+              BUS);
+        x.add(copy.data(), copy.size(), ECHO);
+        t = piece(in_time ? t0 : t0 + wireUs(copy.size()) + 4000, x, 0, x.b.size(), in_time);
+    } else if (after_send) {
+        t = t0 + wireUs(w.request.size());
     }
+    t += 2000;
+    if (ctl & 4)
+        t += (int64_t{MODBUS_RESPONSE_TIMEOUT} + 1) * 1000;
+    // The device's transmission: the bus's bytes as its driver turns on and off around the reply.
+    transmission x;
+    x.add(bytes(static_cast<size_t>(ahead), stray).data(), static_cast<size_t>(ahead), BUS);
+    x.add(d.data(), n, DEVICE);
+    x.add(bytes(static_cast<size_t>(after), stray).data(), static_cast<size_t>(after), BUS);
+    const size_t hole_at = (q1 >> 5) ? n * (q1 >> 5) / 8 : n + 1;
+    const int64_t hole = int64_t{q1 & 15} * 4000;
+    const size_t cut = static_cast<size_t>(ahead) + std::min(hole_at, n);
+    t = piece(t, x, 0, cut, paced);
+    piece(t + (cut < x.b.size() ? hole : 0), x, cut, x.b.size(), paced);
+    // A frame of the device, whole, with no more stray bytes around it than the link takes for
+    // nothing, and holes no longer than it waits over: the first read of it must take it.
+    const bool frame = n >= MB_MEI_REPLY_MIN && refOk(d) && d[0] == MODBUS_NODE_DEFAULT &&
+                       (d[1] == MB_FN_ENCAPSULATED_INTERFACE_TRANSPORT ||
+                        (d[1] == (MB_FN_ENCAPSULATED_INTERFACE_TRANSPORT | int{MB_EXCEPTION}) &&
+                         n == MB_EXCEPTION_LENGTH));
+    const bool echo_cut = !echo || w.echo_intact;
+    const bool waited_over =
+        hole_at > n || hole == 0 ||
+        (hole_at >= 1 && hole + int64_t{FIFO} * BYTE_US <= int64_t{SER_HOLE_MS} * 1000);
+    w.findable = after_send && frame && !likeRequest(d) && ahead <= SER_STRAY_MAX &&
+                 after <= SER_STRAY_MAX && echo_cut && waited_over && !(ctl & 4) &&
+                 n + 2 * SER_STRAY_MAX <= MODBUS_FRAME_LENGTH_MAX;
     return true;
 }
 
@@ -171,13 +311,15 @@ void request(const uint8_t *f, int len)
 int serOpen(ser_port *port, const char *)
 {
     *port = ser_port{};
-    port->open = true;
+    port->open = !w.no_port;
     serLinkReset(&port->link);
-    return 0;
+    return w.no_port ? -1 : 0;
 }
 
 int serInit(ser_port *port, uint32_t baud, uint32_t timeout_ms)
 {
+    if (w.no_speed)
+        return -1; // the link keeps what serOpen gave it, as the backends' serInit does
     serLinkSetUp(&port->link, baud, timeout_ms);
     return 0;
 }
@@ -194,17 +336,29 @@ int serWrite(ser_port *port, const void *buf, int len)
     const bytes sent(static_cast<const uint8_t *>(buf), static_cast<const uint8_t *>(buf) + len);
     w.again = w.again || sent == w.request;
     w.request = sent;
-    w.sent_at = w.now;
-    w.fresh = true;
+    w.sent_at = tick();
+    const int64_t start = w.us;
+    // Input left over from before the request is dropped as it goes out; the next reply of
+    // the input is this request's.
+    lineClear();
     serEchoSent(&port->link, buf, len);
-    // The reply read next is the next one of the input: the purge after this send drops
-    // whatever is pending. Its echo, unless late, begins while this request is on the wire.
-    const bool echoes = w.echoes < 0 ? w.left >= 3 && (w.in[0] & 8) : w.echoes == 1;
-    if (serEchoWatchUs(&port->link, len) >= 0 && echoes && w.left >= 3 && !(w.in[0] & 32))
-        serEchoEarly(&port->link);
+    lay(start, true);
+    // The drain, as a UART's: when the last byte has gone, or later. While the line's echo is
+    // in doubt, the wait for input or for the time a reply could come, and what is there then.
+    w.us += wireUs(sent.size()) + (w.late_drain ? 5000 : 0);
+    if (const int64_t watch = serEchoWatchUs(&port->link, len); watch >= 0) {
+        if (w.us < start + watch)
+            w.us =
+                std::min(start + watch, lineIdle() ? INT64_MAX : std::max(w.us, w.line[w.next].at));
+        const auto queued = std::count_if(w.line.begin() + static_cast<long>(w.next), w.line.end(),
+                                          [](const arrival &a) { return a.at <= w.us; });
+        if (serEchoShows(&port->link, len, w.us - start, static_cast<int>(queued)))
+            serEchoEarly(&port->link);
+    }
+    w.echo_early = w.echo_early && port->link.early;
+    w.shown = w.shown || (w.echo_early && w.echo_intact);
     port->sent = true;
     w.sends++;
-    w.now += static_cast<uint32_t>(len) / 10 + 1; // 95 us a byte on the line
     return len;
 }
 
@@ -212,39 +366,64 @@ int serRead(ser_port *port, void *buf, int max_len)
 {
     check(port->open && max_len > 0 && max_len <= MODBUS_FRAME_LENGTH_MAX, "read arguments");
     port->sent = false;
-    if (w.pending.empty() && !nextReply()) {
-        w.now += 1000; // nothing came: the read waited its full time
-        return 0;
-    }
-    w.fresh = false;
+    if (lineIdle())
+        lay(w.us, false);
+    w.read_findable = std::exchange(w.findable, false) && !lineIdle();
+    // As the POSIX backend reads: each piece as it comes, then as long a silence as the link
+    // names, or its total time.
     ser_link *l = &port->link;
-    const size_t n = std::min(w.pending.size(), static_cast<size_t>(serReadRoom(l, max_len)));
-    check(n <= sizeof l->rx, "a read fits the link's buffer");
-    std::copy(w.pending.begin(), w.pending.begin() + static_cast<long>(n), l->rx);
-    w.pending.erase(w.pending.begin(), w.pending.begin() + static_cast<long>(n));
-    const size_t echo = std::min(n, w.echo_left);
-    w.echo_left -= echo;
-    w.now += n ? static_cast<uint32_t>(SERIAL_READ_TIMEOUT + n / 10) : 1000;
+    const int room = serReadRoom(l, max_len);
+    check(room <= static_cast<int>(sizeof l->rx), "a read fits the link's buffer");
+    std::vector<whose> from(static_cast<size_t>(room));
+    // cppcheck-suppress redundantAssignment ; the clock is read here, not assigned
+    const int64_t end = w.us + int64_t{l->total_ms} * 1000;
+    int64_t until = end;
+    int got = 0;
+    while (got < room) {
+        if (lineIdle() || w.line[w.next].at > until) {
+            w.us = std::max(w.us, until);
+            break;
+        }
+        w.us = std::max(w.us, w.line[w.next].at);
+        for (; got < room && !lineIdle() && w.line[w.next].at <= w.us; w.next++) {
+            l->rx[got] = w.line[w.next].byte;
+            from[static_cast<size_t>(got++)] = w.line[w.next].from;
+        }
+        const int64_t silence = serReadSilenceUs(l, got);
+        until = silence < 0 ? end : std::min(end, w.us + silence);
+    }
     auto *b = static_cast<uint8_t *>(buf);
-    const int got = serEchoCut(l, static_cast<int>(n), b, max_len);
-    check(got >= 0 && got <= static_cast<int>(n) && got <= max_len,
+    const int n = serEchoCut(l, got, b, max_len);
+    check(n >= 0 && n <= got && n <= max_len,
           "the echo taken out of what came, no more, and no more than asked");
-    w.echo_only = got > 0 && echo == n;
-    w.last.assign(b, b + got);
+    w.last.assign(b, b + n);
+    w.echo_in_time = w.echo_early || w.shown;
+    // Whose bytes went on: where they stand in what came.
+    w.device = w.echoed = false;
+    for (int at = 0; n > 0 && at + n <= got; at++) {
+        if (memcmp(l->rx + at, b, static_cast<size_t>(n)) != 0)
+            continue;
+        const auto first = from.begin() + at, last = first + n;
+        w.device = w.device || std::find(first, last, DEVICE) != last;
+        w.echoed = w.echoed || std::find(first, last, ECHO) != last;
+    }
     installer_t judged{};
     judged.buf = b;
-    judged.len = got;
+    judged.len = n;
     judged.max = max_len;
     check(ok(&judged) == (refOk(w.last) ? 1 : 0), "ok() agrees with the reference check");
-    return got;
+    judged.max = n - 1;
+    check(ok(&judged) == 0, "ok() refuses a frame longer than its buffer");
+    return n;
 }
 
 void serPurge(ser_port *port)
 {
-    // Right after a send the link keeps what has come since (here: nothing yet).
-    if (!std::exchange(port->sent, false))
+    // Right after a send the link keeps what has come since, and what is still coming.
+    if (!std::exchange(port->sent, false)) {
         serEchoForget(&port->link);
-    w.pending.clear();
+        lineClear();
+    }
 }
 
 void serClose(ser_port *port)
@@ -254,24 +433,35 @@ void serClose(ser_port *port)
 
 uint32_t osTickms()
 {
-    return w.now;
+    return tick();
 }
 
 unsigned long osLastError()
 {
-    return 0;
+    return w.error;
 }
 
 int osErrorText(unsigned long, char *buf, int size)
 {
-    if (size > 0)
-        buf[0] = '\0';
-    return 0;
+    if (size <= 0)
+        return 0;
+    // The system's text is a string: it ends at a NUL.
+    const size_t n = std::min(strnlen(w.error_text, w.error_length), static_cast<size_t>(size) - 1);
+    memcpy(buf, w.error_text, n);
+    buf[n] = '\0';
+    return static_cast<int>(n);
 }
 
 void uiStatus(const char *) {}
-void uiMessageBox(const char *, const char *) {}
-void uiBeep(unsigned, unsigned) {}
+void uiMessageBox(const char *, const char *text)
+{
+    w.box = text;
+}
+void uiBeep(unsigned, unsigned)
+{
+    if (w.no_port)
+        throw process_ended{};
+}
 
 // cppcheck-suppress constParameter ; libFuzzer's own signature
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
@@ -291,21 +481,50 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     return 0;
 }
 
+// A run on a port that cannot be opened: the fatal report, its text whole within its buffer.
+void fatalOpen(rig *r)
+{
+    try {
+        rigStart(r);
+        check(false, "a port that cannot be opened ends the run");
+    } catch (const process_ended &) {
+    }
+    static constexpr char head[] = "\n\nAn Error has occurred as follows:\n          Unable to "
+                                   "open serial port. In use already, or not present\n";
+    static constexpr char tail[] = "\n\n The program will now abort\n\n\n";
+    const std::string &b = w.box;
+    check(b.size() < 1000 && b.rfind(head, 0) == 0 && b.size() >= sizeof tail &&
+              b.compare(b.size() - (sizeof tail - 1), std::string::npos, tail) == 0 &&
+              (w.error != 0) == (b.find("Error number ") != std::string::npos),
+          "the fatal report whole, within its buffer");
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    if (size < 3)
         return 0;
     w = world{};
-    const uint32_t n = 1 + (unsigned{data[0]} << 8 | data[1]) % 2100;
-    w.in = data + 2;
-    w.left = size - 2;
-    w.now = 0xFFFFFC00u; // the tick wraps a second into the run
+    const uint32_t n = 1 + (unsigned{data[1]} << 8 | data[2]) % 2100;
+    w.no_speed = data[0] & 2;
+    w.no_port = data[0] & 4;
+    w.in = data + 3;
+    w.left = size - 3;
     // The frame buffer and the image at their exact sizes: ASan sees past either end.
     rig r;
     rigSetUp(&r, pattern(n), "fuzz");
+    if (w.no_port) {
+        w.error = w.left > 0 ? w.in[0] : 0;
+        w.error_text = reinterpret_cast<const char *>(w.in) + (w.left > 0);
+        w.error_length = w.left - (w.left > 0);
+        fatalOpen(&r);
+        return 0;
+    }
     w.r = &r;
     w.image_crc = refCrc(r.image.data(), n);
     run_t run = rigStart(&r);
+    const bool fast = data[0] & 1;
+    if (fast)
+        serFast(&run.t->h_port);
     T t = run.t;
 
     // One step a tick until the input runs dry; a final state gets three more ticks to show
@@ -315,24 +534,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint32_t offset = t->image_current_offset;
         const int sends = w.sends;
         w.last.clear();
-        w.echo_only = false;
-        w.now += WINDOWS_TIMER_PERIOD;
+        w.device = w.echoed = w.echo_in_time = w.read_findable = false;
+        // The window's tick, or under --fast straight on, as RunPace waits.
+        // cppcheck-suppress unreadVariable ; fast is read here, on every step
+        w.us += fast ? 0 : int64_t{WINDOWS_TIMER_PERIOD} * 1000;
         // The clock starts a second before its 32-bit wrap: elapsed time is the unsigned
         // difference, and a request goes out again exactly when the response time is up.
         const bool waiting =
             before == STATE_PROG || before == STATE_VERIFY || before == STATE_TARGET_RESET;
-        const bool due = waiting && uint32_t(w.now - w.sent_at) > MODBUS_RESPONSE_TIMEOUT;
+        const bool due = waiting && uint32_t(tick() - w.sent_at) > MODBUS_RESPONSE_TIMEOUT;
         w.again = false;
         RunStep(&run);
         check(w.again == due, "sent again when, and only when, the response time is up");
         // cppcheck-suppress knownConditionTrueFalse ; RunStep moves the record on, through run.t
-        if (waiting && (t->state != before || t->image_current_offset != offset)) {
+        const bool moved = t->state != before || t->image_current_offset != offset;
+        // cppcheck-suppress knownConditionTrueFalse ; as above
+        if (waiting && moved) {
             check(refOk(w.last), "moves on only on a good reply");
-            // Only a line whose echo always came late may be taken for a device that answers
-            // with a copy of its request; one that showed its echo in time never.
-            check(!w.echo_only || (!w.echo_early && !w.shown),
-                  "a request taken as answered by nothing but its echo");
+            // Never on stray bytes alone. Only a line whose echo always came late may be taken
+            // for a device that answers with a copy; one that showed its echo in time never.
+            check(w.device || (w.echoed && !w.echo_in_time),
+                  "a request taken as answered by nothing but its echo and the bus's bytes");
         }
+        // A frame of the device among no more stray bytes than the link takes for nothing, with
+        // no longer a hole than it waits over, is taken at once.
+        check(!waiting || !w.read_findable || moved, "a reply the link had to find was lost");
         // cppcheck-suppress knownConditionTrueFalse ; as above
         if (before == STATE_VERIFY && t->state == STATE_TARGET_RESET)
             check(carriesImageCrc(w.last), "verified only by a reply carrying the image's CRC");

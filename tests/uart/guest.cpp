@@ -136,7 +136,7 @@ void checks(ser_port *port, const char *path)
           errno, excl);
     serClose(&second);
 
-    // The target sends the first 7 bytes, then 50 ms of silence, then the last 8. A read must
+    // The target sends the first 7 bytes, then 100 ms of silence, then the last 8. A read must
     // end at that silence; a stall of the emulator may add ends elsewhere, or (longer than the
     // silence) join the two pieces, but not in every try.
     std::string reads;

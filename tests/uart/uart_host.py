@@ -6,7 +6,7 @@
 # One boot of the emulated machine (tests/harness/guest.py) with GUEST, the static test program
 # (guest.cpp), and six ports, each on a simulator of its own: three 16550As (ttyS1-3) and three
 # FTDI adapters. On each driver:
-#   checks:    the settings and modem lines read back, the exclusive open, a reply split by 50 ms,
+#   checks:    the settings and modem lines read back, the exclusive open, a reply split by 100 ms,
 #              the purge after a send, serWrite, a run;
 #   faulted:   a run with lost and corrupted replies;
 #   late+fast: on a line that echoes every frame, a device silent for its first 3 s: a run as
@@ -28,8 +28,9 @@ from harness import facts, guest, run, target
 # Paced as a 115200-baud line; 20 ms of silence ends a request (a frame from an emulated UART may
 # arrive in bursts; 20 ms leaves the exchange far inside the 100 ms tick).
 LINE = [*target.PACE, "--gap-ms", "20"]
-# The replies to the first three probes of the checks come in two pieces 50 ms apart.
-CHECKS = [*LINE, "--split", "1-3", "--split-gap", "50"]
+# The replies to the first three probes of the checks come in two pieces 100 ms apart, longer
+# than any USB adapter's hole a read waits over.
+CHECKS = [*LINE, "--split", "1-3", "--split-gap", "100"]
 PROBES = 5  # range-CRC requests the checks send before their run
 # Lost write replies, corrupted ones, the range-CRC reply corrupted and the reset's reply lost
 # (request numbers count resends: each fault adds one): 4 lost and 3 corrupted, each resent.

@@ -237,7 +237,8 @@ TEST_F(Serial, TheEchoIsTakenOutAndNothingElse)
     const std::vector<std::vector<step>> lines = {
         // Echoing. An echo in two pieces 100 ms apart, longer than any adapter's hole, then the
         // reply: the first piece goes on as it came (a fragment the engine refuses), the rest is
-        // the end of a copy followed by a frame. Then the reply in the echo's burst or 150 ms behind
+        // the end of a copy followed by a frame. Then the reply in the echo's burst or 150 ms
+        // behind
         // it; no reply; a broken echo, or one cut short, handed on with the reply as a corrupt
         // reply; a late reply that starts like the request.
         {{REQUEST,

@@ -261,9 +261,13 @@ bool lay(int64_t t0, bool after_send)
                         (d[1] == (MB_FN_ENCAPSULATED_INTERFACE_TRANSPORT | int{MB_EXCEPTION}) &&
                          n == MB_EXCEPTION_LENGTH));
     const bool echo_cut = !echo || w.echo_intact;
+    // The silence a read sees in the hole: the hole, then the line's time for the first bytes
+    // after it, or for all of them where they come at once.
+    const size_t rest = x.b.size() - std::min(cut, x.b.size());
+    const int64_t silence =
+        hole + static_cast<int64_t>(paced ? std::min(FIFO, rest) : rest) * BYTE_US;
     const bool waited_over =
-        hole_at > n || hole == 0 ||
-        (hole_at >= 1 && hole + int64_t{FIFO} * BYTE_US <= int64_t{SER_HOLE_MS} * 1000);
+        hole_at > n || hole == 0 || (hole_at >= 1 && silence <= int64_t{SER_HOLE_MS} * 1000);
     w.findable = after_send && frame && !likeRequest(d) && ahead <= SER_STRAY_MAX &&
                  after <= SER_STRAY_MAX && echo_cut && waited_over && !(ctl & 4) &&
                  n + 2 * SER_STRAY_MAX <= MODBUS_FRAME_LENGTH_MAX;

@@ -90,6 +90,13 @@ int64_t wireUs(size_t n)
     return static_cast<int64_t>(n) * 95'486 / 1000;
 }
 
+// The silence a read sees in a hole followed by `rest` bytes: the hole, then the line's time for
+// the first of them, or for all of them where they come at once.
+int64_t holeSilence(int64_t hole, size_t rest, bool paced)
+{
+    return hole + static_cast<int64_t>(paced ? std::min(FIFO, rest) : rest) * BYTE_US;
+}
+
 enum whose : uint8_t { DEVICE, ECHO, BUS };
 
 struct arrival {
@@ -261,13 +268,8 @@ bool lay(int64_t t0, bool after_send)
                         (d[1] == (MB_FN_ENCAPSULATED_INTERFACE_TRANSPORT | int{MB_EXCEPTION}) &&
                          n == MB_EXCEPTION_LENGTH));
     const bool echo_cut = !echo || w.echo_intact;
-    // The silence a read sees in the hole: the hole, then the line's time for the first bytes
-    // after it, or for all of them where they come at once.
-    const size_t rest = x.b.size() - std::min(cut, x.b.size());
-    const int64_t silence =
-        hole + static_cast<int64_t>(paced ? std::min(FIFO, rest) : rest) * BYTE_US;
-    const bool waited_over =
-        hole_at > n || hole == 0 || (hole_at >= 1 && silence <= int64_t{SER_HOLE_MS} * 1000);
+    const bool hole_short = holeSilence(hole, x.b.size() - cut, paced) <= SER_HOLE_MS * 1000;
+    const bool waited_over = hole_at > n || hole == 0 || (hole_at >= 1 && hole_short);
     w.findable = after_send && frame && !likeRequest(d) && ahead <= SER_STRAY_MAX &&
                  after <= SER_STRAY_MAX && echo_cut && waited_over && !(ctl & 4) &&
                  n + 2 * SER_STRAY_MAX <= MODBUS_FRAME_LENGTH_MAX;

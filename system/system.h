@@ -1,4 +1,4 @@
-// What the shells need of the operating system beside the serial port: one file per system.
+// What the programs need of the operating system beside the serial port: one file per system.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,6 @@
 
 // The calendar time of t in UTC.
 std::tm sysUtc(std::time_t t);
-
-// This program's own executable, to start it again for each port of a fixture.
-std::string sysSelf();
 
 // The path a --port option names: on Windows COM3 or com12 is \\.\COM3, \\.\com12.
 std::string sysPortPath(const std::string &name);
@@ -40,10 +37,10 @@ int sysInterrupts();
 
 // A child process of this program, its standard output and error on one pipe.
 struct sys_child {
-    intptr_t process;
+    intptr_t process; // -1 once sysWaitChild has waited for it
     intptr_t output;
     int asked;   // times sysStopChild asked it to end
-    bool killed; // ended by the second ask
+    bool killed; // Windows: ended by the second ask (on POSIX its signal says so)
 };
 // Starts this program with args (after its own name), env NAME=VALUE added. false when it
 // cannot.

@@ -1,4 +1,4 @@
-// The shells' system services on POSIX.
+// The programs' system services on POSIX.
 #include "system/system.h"
 
 #include <cerrno>
@@ -23,7 +23,8 @@ std::tm sysUtc(std::time_t t)
     return out;
 }
 
-std::string sysSelf()
+// This program's own executable, to start it again for each port.
+static std::string OwnExecutable()
 {
     std::error_code ec;
     return std::filesystem::read_symlink("/proc/self/exe", ec).string();
@@ -137,7 +138,7 @@ int sysInterrupts()
 
 bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child)
 {
-    const std::string self = sysSelf();
+    const std::string self = OwnExecutable();
     std::vector<char *> argv{const_cast<char *>(self.c_str())};
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -193,6 +194,8 @@ int sysWaitChild(sys_child *child, std::string *how)
     int status = 0;
     while (waitpid(static_cast<pid_t>(child->process), &status, 0) < 0 && errno == EINTR) {
     }
+    // Its pid is free for the system to give again: nothing may be sent to it any more.
+    child->process = -1;
     close(static_cast<int>(child->output));
     if (WIFSIGNALED(status)) {
         const char *name = sigabbrev_np(WTERMSIG(status));

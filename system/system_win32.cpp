@@ -1,4 +1,4 @@
-// The shells' system services on Windows.
+// The programs' system services on Windows.
 #include "system/system.h"
 
 #include <algorithm>
@@ -18,7 +18,8 @@ std::tm sysUtc(std::time_t t)
     return out;
 }
 
-std::string sysSelf()
+// This program's own executable, to start it again for each port.
+static std::string OwnExecutable()
 {
     char path[MAX_PATH * 4];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
@@ -133,7 +134,7 @@ int sysInterrupts()
 
 bool sysSpawn(const std::vector<std::string> &args, const std::string &env, sys_child *child)
 {
-    const std::string self = sysSelf();
+    const std::string self = OwnExecutable();
     std::string command = Quoted(self);
     for (const std::string &a : args)
         command += " " + Quoted(a);
@@ -191,7 +192,7 @@ void sysStopChild(sys_child *child)
 {
     // The ports' programs share this one's console and have its Ctrl-C or close themselves;
     // asked again, one that has not ended is stuck, and is ended here.
-    if (child->asked++ > 0 &&
+    if (child->process != -1 && child->asked++ > 0 &&
         TerminateProcess(reinterpret_cast<HANDLE>(child->process), EXIT_CODE_STOPPED))
         child->killed = true;
 }
@@ -204,6 +205,7 @@ int sysWaitChild(sys_child *child, std::string *how)
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     CloseHandle(reinterpret_cast<HANDLE>(child->output));
+    child->process = -1; // the handle's value is free for the system to give again
     if (child->killed && code == EXIT_CODE_STOPPED) {
         *how = "killed";
         return -1;

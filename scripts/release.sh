@@ -10,7 +10,8 @@
 # Without --version: X.Y.Z of a tag vX.Y.Z on the checked-out commit, else 0.0.N, N the number
 # of commits up to it.
 # Builds in fresh folders of its own, which it removes again. The outputs depend only on the
-# commit, the image and the installed packages: two runs give the same bytes.
+# commit, the image and the installed packages: two unsigned runs give the same bytes, and a
+# signed program with its signature removed is the unsigned one.
 #
 # Signing, only with keys given (RELEASE.txt then names them). A file that holds a private key
 # or a passphrase must be readable by its owner only; a passphrase is never an argument.
@@ -210,10 +211,14 @@ if [ -n "$authenticode" ]; then
         # An empty one for a key without a passphrase, so that no tool asks at the terminal.
         pass=$keys/passphrase
         (umask 077 && printf '%s\n' "${sign_pass_env:+${!sign_pass_env}}" >"$pass")
+        # Not handed on to the builds and tools started from here on.
+        [ -z "$sign_pass_env" ] || unset "$sign_pass_env"
     fi
     # key_refused WHAT FILE: a key that does not open; openssl tells a wrong passphrase.
     key_refused() {
-        grep -qi password "$keys/err" || fail "cannot read the $1: $2"
+        # PKCS#12 says "password"; an encrypted PEM key that the passphrase does not open, "bad
+        # decrypt".
+        grep -qiE 'password|bad decrypt' "$keys/err" || fail "cannot read the $1: $2"
         [ -n "$sign_pass_file$sign_pass_env" ] ||
             fail "the $1 needs its passphrase (--sign-pass-file or --sign-pass-env): $2"
         fail "wrong passphrase for the $1: $2"
@@ -224,7 +229,6 @@ if [ -n "$authenticode" ]; then
             -out "$keys/cert.pem" 2>"$keys/err" || key_refused "PKCS#12 file" "$sign_p12"
         cert_file=$sign_p12
     else
-        readable certificate "$sign_cert"
         secret "private key" "$sign_key"
         openssl x509 -in "$sign_cert" -out "$keys/cert.pem" 2>/dev/null ||
             fail "cannot read the certificate (PEM): $sign_cert"
@@ -457,14 +461,15 @@ apt_files=("$deb" "$keyring" Packages Release InRelease)
 if [ -n "$apt" ]; then
     stage "$apt" "${apt_files[@]/#/$work/apt/}"
 fi
+# An unsigned release takes away the signature of the checksums it replaces first.
+[ -n "$gpg_key" ] || rm -f -- "$out/SHA256SUMS.asc"
 for f in "$exe" "$deb" SHA256SUMS SHA256SUMS.asc RELEASE.txt; do
     [ ! -e "$out_stage/$f" ] || mv -fT -- "$out_stage/$f" "$out/$f" || fail "cannot write to $out"
 done
-# A previous release of another version, and its signature of checksums now replaced.
+# A previous release of another version.
 for f in "$out"/vek-update-*.exe "$out"/vek-update_*_amd64.deb; do
     [ "$f" = "$out/$exe" ] || [ "$f" = "$out/$deb" ] || rm -f -- "$f"
 done
-[ -n "$gpg_key" ] || rm -f -- "$out/SHA256SUMS.asc"
 # The package and the key before the indices, InRelease last.
 if [ -n "$apt" ]; then
     for f in "${apt_files[@]}"; do

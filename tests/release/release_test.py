@@ -37,9 +37,7 @@ def sh(*argv, text=True, **options):
 
 
 def released(out, image, *args, version=VERSION, script=SRC / "scripts/release.sh", **options):
-    done = sh(script, image, "--version", version, "--out", out, *args, **options)
-    check(done.returncode == 0, f"release of {image} failed: {done.stderr[-2000:]}")
-    return done.stdout
+    return made(script, image, "--version", version, "--out", out, *args, **options)
 
 
 def refused(d, what, image, expected, *args, script=SRC / "scripts/release.sh", kept_too=(),
@@ -68,8 +66,8 @@ def throwaway_keys(k):
     # key that signs and one that only certifies. Their fingerprints, and gpg's environment.
     env = dict(os.environ, GNUPGHOME=str(k / "gnupg"))
     (k / "gnupg").mkdir(mode=0o700)
-    (k / "passphrase").write_text("throw-away passphrase\n")
-    (k / "wrong").write_text("not the passphrase\n")
+    for name in ("passphrase", "wrong"):
+        (k / name).write_text(os.urandom(16).hex() + "\n")
     made("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
          "-out", "ca.pem", "-days", "2", "-subj", "/CN=Throw-away CA", cwd=k)
     made("openssl", "genpkey", "-algorithm", "RSA", "-aes256", "-pass", "file:passphrase",
@@ -225,6 +223,8 @@ def releases(d, k):
             ("no-cert", "cannot read the certificate", *cert("none.pem")),
             ("passphrase", "wrong passphrase for the PKCS#12 file", "--sign-p12",
              k / "signer.p12", "--sign-pass-file", k / "wrong"),
+            ("pem-passphrase", "wrong passphrase for the private key", "--sign-cert",
+             k / "signer.pem", "--sign-key", k / "signer.key", "--sign-pass-file", k / "wrong"),
             ("expired", "the certificate expired on", *cert("expired.pem")),
             ("not-code-signing", "the certificate is not for code signing", *cert("server.pem")),
             ("open-key", "the private key can be read by others", *cert("signer.pem", "open.key")),

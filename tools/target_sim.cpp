@@ -796,14 +796,15 @@ bool makeLink(sim *s, std::string *error)
             *error = s->cfg.link + ": exists and is not a symlink";
             return false;
         }
-        // A pseudo-terminal lives as long as its master is open: a link to one that is there
-        // is another simulator's, which would be cut off from its tool.
-        if (stat(link.c_str(), &st) == 0) {
+        // A pseudo-terminal lives as long as its master is open: a link to one whose master a
+        // process holds is another simulator's, which would be cut off from its tool. A link
+        // to a tty (--tty) or to a pseudo-terminal nobody holds is left over from an earlier run.
+        if (const std::string holder = holderOf(link); !holder.empty()) {
             *error = s->cfg.link + ": in use by a running simulator on " +
-                     fs::read_symlink(link, ec).string() + holderOf(link);
+                     fs::read_symlink(link, ec).string() + holder;
             return false;
         }
-        unlink(link.c_str()); // left over from an earlier run
+        unlink(link.c_str());
     }
     if (symlink(s->port.c_str(), link.c_str()) != 0) {
         *error = s->cfg.link + ": " + std::strerror(errno);

@@ -1,5 +1,6 @@
 // The serial ports the operator can choose from, what each one is, and why a port that is
-// there was left out. ports_posix.cpp and ports_win32.cpp implement it for their systems.
+// there was left out. ports_posix.cpp (with why_posix.cpp) and ports_win32.cpp implement it for
+// their systems.
 #pragma once
 
 #include <string>
@@ -13,7 +14,8 @@ std::string PortsFolder();
 struct port_info {
     std::string path; // the device path: what the list entry shows and a run opens
     // What the system tells about the port, may be empty. POSIX: what sysfs tells about the
-    // adapter, lines apart; Windows: the NT device name, such as \Device\Serial0.
+    // adapter, lines apart; Windows: the friendly name, a USB adapter's ids and serial number
+    // and the NT device name (such as \Device\Serial0), lines apart.
     std::string description;
 };
 
@@ -43,5 +45,6 @@ std::string PortOpenCause(const std::string &path, unsigned long error);
 // What the system knows of the adapter behind a port (path may be a link to it), as named
 // facts for a record of the run. POSIX: for a USB adapter vendor_id, product_id, serial,
 // manufacturer, product and by_id, and the driver; pseudo_terminal for a pseudo-terminal.
-// Windows: device, the NT device name. Empty when nothing is known.
+// Windows: device, the NT device name, friendly_name, instance_id, and a USB adapter's
+// vendor_id, product_id and serial. Empty when nothing is known.
 std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string &path);

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "ports/why.h"
+#include "system/os.h"
 
 std::string PortsFolder()
 {
@@ -240,7 +241,7 @@ std::vector<std::pair<std::string, std::string>> AdapterFacts(const std::string 
 std::string PortOpenCause(const std::string &path, unsigned long error)
 {
     const int e = static_cast<int>(error);
-    std::string cause = strerror(e);
+    std::string cause = osErrorWords(error);
     struct stat st {
     };
     if ((e == EBUSY || e == EACCES || e == EPERM) && stat(path.c_str(), &st) == 0)

@@ -23,7 +23,6 @@
 #include "ports/port_open.h"
 #include "run/window.h"
 #include "system/os.h"
-#include "system/system.h"
 
 namespace
 {
@@ -213,10 +212,12 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
     AddSerialComm(&found);
     AddDosDevices(&found);
     std::vector<port_info> candidates;
+    std::vector<int> numbers;
     for (const auto &[n, description] : found) {
         std::array<char, 16> path{};
         snprintf(path.data(), path.size(), "\\\\.\\com%d", n);
         candidates.push_back({path.data(), description});
+        numbers.push_back(n);
     }
 
     // Each port on a thread of its own: pressing Program opens the port on the window's one
@@ -254,11 +255,12 @@ std::vector<port_info> ProbePorts(const std::string &held, std::vector<std::stri
     std::vector<port_info> ports;
     for (size_t i = 0; i < candidates.size(); i++) {
         const answer_t answer = round->answers[i];
-        const char *name = candidates[i].path.c_str() + 4; // the name after the device prefix
-        if (answer == OPENS)
-            ports.push_back({candidates[i].path, Describe(described[PortNumber(name, strlen(name))],
-                                                          candidates[i].description)});
-        else if (left_out != nullptr && answer != REFUSED)
+        if (answer == OPENS) {
+            const auto c = described.find(numbers[i]);
+            ports.push_back(
+                {candidates[i].path, Describe(c != described.end() ? c->second : class_port{},
+                                              candidates[i].description)});
+        } else if (left_out != nullptr && answer != REFUSED)
             left_out->push_back("Port " + candidates[i].path + " not listed: " +
                                 (answer == PENDING ? "its open did not return within " +
                                                          std::to_string(PROBE_WAIT_MS) + " ms"

@@ -24,38 +24,45 @@ namespace
 
 // The user and group databases are read with the calls that fill a buffer of the caller's:
 // the window's toolkit runs threads of its own, and the static records of the plain calls are
-// shared by all of them.
-std::vector<char> DatabaseBuffer()
+// shared by all of them. A record larger than the buffer (a group with many members) gets a
+// buffer twice as large, up to 1 MiB.
+template <typename lookup> bool Lookup(lookup call)
 {
-    const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    return std::vector<char>(static_cast<size_t>(std::max(size, 16384L)));
+    std::vector<char> buf(16384);
+    int e = 0;
+    while ((e = call(buf)) == ERANGE && buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    return e == 0;
 }
 
-std::string UserName(uid_t uid)
-{
-    std::vector<char> buf = DatabaseBuffer();
-    passwd pw{};
-    passwd *found = nullptr;
-    const bool known = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found;
-    return known ? found->pw_name : std::to_string(uid);
-}
+struct account {
+    std::string name; // its number where the database has no such user
+    bool known = false;
+    gid_t group = 0; // the primary group, where known
+};
 
-gid_t PrimaryGroup(uid_t uid, bool *known)
+account Account(uid_t uid)
 {
-    std::vector<char> buf = DatabaseBuffer();
+    account a{std::to_string(uid)};
     passwd pw{};
     passwd *found = nullptr;
-    *known = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found;
-    return *known ? found->pw_gid : 0;
+    Lookup([&](std::vector<char> &buf) {
+        return getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
+    });
+    if (found != nullptr)
+        a = {found->pw_name, true, found->pw_gid};
+    return a;
 }
 
 // The group's name, and whether user is listed among its members.
 std::string GroupName(gid_t gid, const std::string &user, bool *member)
 {
-    std::vector<char> buf = DatabaseBuffer();
     group gr{};
     group *found = nullptr;
-    if (getgrgid_r(gid, &gr, buf.data(), buf.size(), &found) != 0 || found == nullptr)
+    Lookup([&](std::vector<char> &buf) {
+        return getgrgid_r(gid, &gr, buf.data(), buf.size(), &found);
+    });
+    if (found == nullptr)
         return std::to_string(gid);
     for (char **m = found->gr_mem; m != nullptr && *m != nullptr; m++)
         *member = *member || user == *m;
@@ -66,11 +73,11 @@ std::string NoPermission(const struct stat &st)
 {
     std::array<char, 8> mode{};
     snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    const std::string user = UserName(getuid());
-    bool known = false;
-    bool member = PrimaryGroup(getuid(), &known) == st.st_gid && known;
+    const account me = Account(getuid());
+    const std::string &user = me.name;
+    bool member = me.known && me.group == st.st_gid;
     const std::string group_name = GroupName(st.st_gid, user, &member);
-    std::string why = "no permission (owner " + UserName(st.st_uid) + ", group " + group_name +
+    std::string why = "no permission (owner " + Account(st.st_uid).name + ", group " + group_name +
                       ", mode " + mode.data() + ")";
     // A group without read and write access, or root's, is no way in for anyone else.
     if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || st.st_gid == 0)

@@ -17,10 +17,6 @@ enum cli_exit {
     EXIT_REPORT = 6,        // a report line could not be written, or not made safe on the disk
 };
 
-// The default --give-up, in seconds: a device powered or reset after the command started
-// still gets time to answer, and a position without a unit does not hold a fixture long.
-inline constexpr double GIVE_UP_DEFAULT_S = 20;
-
 // Runs the command line (argv[0] is the program's name) with the image the program carries;
 // the exit code. Standard output must pass each line on as it is printed (line buffered, or
 // unbuffered where the runtime has no line buffering): a port's lines then reach the command

@@ -9,6 +9,10 @@
 
 #include "cli/cli.h"
 
+// The default --give-up, in seconds: a device powered or reset after the command started
+// still gets time to answer, and a position without a unit does not hold a fixture long.
+inline constexpr double GIVE_UP_DEFAULT_S = 20;
+
 struct options {
     std::vector<std::string> ports;
     std::vector<std::string> units; // the --unit of each port, "" for none

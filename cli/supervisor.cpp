@@ -210,9 +210,9 @@ int RunPorts(const options &o, const void *image, uint32_t length)
 
     const bool terminal = sysTerminalColumns() > 0;
     const bool several = ports.size() > 1;
-    size_t drawn = 0; // display lines at the foot of the terminal
-    int asked = 0;    // times the ports were asked to end
-    bool safe = true; // every record written
+    std::string drawn; // the display at the foot of the terminal
+    int asked = 0;     // times the ports were asked to end
+    bool safe = true;  // every record written
     std::chrono::steady_clock::time_point asked_at;
     for (bool all_ended = false; !all_ended;) {
         std::deque<std::pair<size_t, std::string>> lines;
@@ -254,8 +254,6 @@ int RunPorts(const options &o, const void *image, uint32_t length)
                 shown.emplace_back(stream, "");
             shown.back().second += text;
         };
-        if (terminal && drawn > 0)
-            show(stdout, "\x1b[" + std::to_string(drawn) + "A\r\x1b[J");
         for (auto &[i, line] : lines) {
             port_view &p = ports[i];
             std::FILE *stream = stdout;
@@ -314,11 +312,16 @@ int RunPorts(const options &o, const void *image, uint32_t length)
                 show(stderr, error + "\n");
             }
         }
-        if (terminal) {
-            // Its width again each time: the terminal may have been resized.
-            const std::string display = all_ended ? "" : Display(ports, sysTerminalColumns());
+        // The display taken away and drawn again under the new lines, or where it changed (its
+        // width is asked again each time: the terminal may have been resized).
+        const std::string display =
+            terminal && !all_ended ? Display(ports, sysTerminalColumns()) : "";
+        if (terminal && (!shown.empty() || display != drawn)) {
+            const auto rows = std::count(drawn.begin(), drawn.end(), '\n');
+            if (rows > 0)
+                shown.insert(shown.begin(), {stdout, "\x1b[" + std::to_string(rows) + "A\r\x1b[J"});
             show(stdout, display);
-            drawn = static_cast<size_t>(std::count(display.begin(), display.end(), '\n'));
+            drawn = display;
         }
         for (const auto &[stream, text] : shown) {
             fwrite(text.data(), 1, text.size(), stream);

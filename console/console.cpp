@@ -8,6 +8,9 @@
 namespace
 {
 
+// The largest a log grows before it is kept once and a new one begun.
+constexpr long LOG_SIZE_MAX = 1L << 20;
+
 struct log_t {
     std::mutex mu; // the window's toolkit may report from threads of its own
     std::FILE *file = nullptr;
@@ -100,16 +103,16 @@ void Say(std::FILE *stream, const char *fmt, va_list ap)
         va_end(again);
         return;
     }
-    if (static_cast<size_t>(n) < sizeof text) {
-        Put(stream, text, static_cast<size_t>(n));
-        Append(text, static_cast<size_t>(n));
-    } else {
-        std::string long_text(static_cast<size_t>(n) + 1, '\0');
+    const char *said = text;
+    std::string long_text;
+    if (static_cast<size_t>(n) >= sizeof text) {
+        long_text.resize(static_cast<size_t>(n) + 1);
         vsnprintf(long_text.data(), long_text.size(), fmt, again);
-        Put(stream, long_text.data(), static_cast<size_t>(n));
-        Append(long_text.data(), static_cast<size_t>(n));
+        said = long_text.data();
     }
     va_end(again);
+    Put(stream, said, static_cast<size_t>(n));
+    Append(said, static_cast<size_t>(n));
 }
 
 } // namespace

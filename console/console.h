@@ -21,9 +21,6 @@
 // tells them apart by the tag.
 void conErrorsTagged(const std::string &tag);
 
-// The largest a log grows before it is kept once and a new one begun.
-inline constexpr long LOG_SIZE_MAX = 1L << 20;
-
 // Opens the log at path ("" when there is no place for one) for this start of the program and
 // writes first_line, a line of its own, into it.
 void conLogStart(const std::string &path, const std::string &first_line);

@@ -34,12 +34,13 @@ unsigned get16_le(const void *p)
     return b[0] + b[1] * 256u;
 }
 
-// Bit by bit: the image CRC is computed once a run, so a table buys nothing.
 unsigned crc_region(const void *address, int length)
 {
     return crc_more(0xFFFF, address, length);
 }
 
+// Bit by bit: frames are short and the image's CRC is taken once a run, so a table buys
+// nothing.
 unsigned crc_more(unsigned crc, const void *address, int length)
 {
     const auto *b = static_cast<const uint8_t *>(address);

@@ -56,7 +56,9 @@ void TakeImage(T t, const void *image, uint32_t length)
     conPrint("\nFlash Image Size %d bytes\n", static_cast<int>(t->image_length));
 }
 
-bool ProgramPressed(T t, const char *port)
+// Starts a run on port (its device path). A port still held by an earlier run is closed
+// first. false, with a status text, when no port is given: no run starts.
+static bool ProgramPressed(T t, const char *port)
 {
     if (port == nullptr || *port == '\0') {
         status("No port selected");
@@ -96,7 +98,7 @@ void WatchStart(run_watch *w, T t)
     w->resends = 0;
 }
 
-void WatchStep(run_watch *w, T t)
+static void WatchStep(run_watch *w, T t)
 {
     // The engine moves to the next block or state only on a good reply (or, at the start, on
     // its own); a request sent again restarts the response timer and nothing else.

@@ -23,10 +23,6 @@ void PrepareRecord(T t);
 // Copies the image the executable carries into the record and fixes its target address.
 void TakeImage(T t, const void *image, uint32_t length);
 
-// Starts a run on port (its device path). A port still held by an earlier run is closed
-// first. false, with a status text, when no port is given: no run starts.
-bool ProgramPressed(T t, const char *port);
-
 // The end of a completed run, once the shell has stopped its timer: the beep, the final
 // status text and the close of the port.
 void RunCompleted(T t);
@@ -45,14 +41,11 @@ struct run_watch {
 // The wait after which a window says that the device does not answer.
 inline constexpr uint32_t SILENCE_HINT_MS = 3000;
 
-// At the start of a run, once it has been started.
+// At the start of a run, once it has been started; RunStep follows it after each step.
 void WatchStart(run_watch *w, T t);
 
-// After each step.
-void WatchStep(run_watch *w, T t);
-
 // The share of the image the target has acknowledged, from 0 to 1: whole once the range CRC
-// is asked for.
+// is asked for (0 throughout a verify-only run).
 double AcknowledgedShare(T t);
 
 // The requests sent again, once the run has waited more than SILENCE_HINT_MS for a good reply
@@ -82,7 +75,8 @@ struct run_t {
 // How a step left the run.
 enum run_end_t {
     RUN_GOES_ON,       // a window re-arms its timer, a loop paces and steps again
-    RUN_COMPLETED,     // the device verified and reset: RunCompleted is the caller's to call
+    RUN_COMPLETED,     // the device verified (and reset, unless verify_only): RunCompleted is
+                       // the caller's to call
     RUN_VERIFY_FAILED, // a window's timer goes on; the engine does nothing more
     RUN_NO_ANSWER,     // no good reply for give_up_ms: no step was taken
 };

@@ -44,16 +44,18 @@ WINE_PACKAGES=(g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine libxrende
 # two static analyzers; strace, with which a command-line test sees a report line reach the disk
 # before its summary.
 CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind clang-tidy cppcheck strace)
-# A release (scripts/release.sh): both programs built, and the Debian package made; its tests
-# read the Windows program's resources with wrestool, decode its icons with icotool and check
-# the package's desktop entry with desktop-file-validate.
+# The fuzz target's coverage (scripts/fuzz.sh --coverage): llvm-profdata and llvm-cov.
+COVERAGE_PACKAGES=(llvm)
+# A release (scripts/release.sh): both programs built, and the Debian package made.
 RELEASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtk-4-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix
     dpkg-dev git help2man)
 # A signed release, installed only when keys are given: the Windows program signed with
 # osslsigncode, its certificate and key checked with openssl, the checksums and the package
 # source signed with gpg, the source's indices made with apt-ftparchive (apt-utils).
 RELEASE_SIGN_PACKAGES=(osslsigncode openssl gnupg apt-utils)
-# The tests sign with throw-away keys, and check what was signed with the same tools.
+# The release tests read the Windows program's resources with wrestool, decode its icons with
+# icotool and check the package's desktop entry with desktop-file-validate; they sign with
+# throw-away keys, and check what was signed with the same tools.
 RELEASE_TEST_PACKAGES=(icoutils desktop-file-utils lintian "${RELEASE_SIGN_PACKAGES[@]}")
 # The tool's icon made from its drawing (scripts/icon.sh), once after each change to it.
 ICON_PACKAGES=(librsvg2-bin icoutils)

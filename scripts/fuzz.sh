@@ -18,7 +18,7 @@ need_packages "${BUILD_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
 
 dir=build/fuzz/tests/fuzz
 if [ "${1:-}" = --coverage ]; then
-    need_packages llvm
+    need_packages "${COVERAGE_PACKAGES[@]}"
     cov=build/fuzz-cov
     cmake --preset fuzz -B "$cov" -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
         >/dev/null
@@ -26,7 +26,8 @@ if [ "${1:-}" = --coverage ]; then
     corpora=(tests/fuzz/corpus)
     [ -d "$dir/corpus" ] && corpora+=("$dir/corpus")
     rm -f "$cov"/*.profraw
-    # One run over every input of the corpus, none mutated; the console log goes nowhere.
+    # One run over every input of the corpus, none mutated; of its console log only the INITED
+    # and DONE lines.
     LLVM_PROFILE_FILE="$cov/fuzz.profraw" "$cov/tests/fuzz/fuzz_reply" -runs=0 "${corpora[@]}" \
         2>&1 | grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)' || true
     llvm-profdata merge -sparse "$cov/fuzz.profraw" -o "$cov/fuzz.profdata"
@@ -35,7 +36,7 @@ if [ "${1:-}" = --coverage ]; then
     llvm-cov report "$cov/tests/fuzz/fuzz_reply" -instr-profile="$cov/fuzz.profdata" \
         -show-functions "${files[@]}" | tee "$cov/report.txt"
     llvm-cov report "$cov/tests/fuzz/fuzz_reply" -instr-profile="$cov/fuzz.profdata" "${files[@]}"
-    # Branches are the last four columns of a function's line: count, missed, share.
+    # Branches are the last three columns of a function's line: count, missed, share.
     awk '/^File / { file = /serial\/ser\.cpp/; next }
          file && NF == 10 && $1 !~ /serLineAsked|serReportLine|Shape/ && $1 != "Name" &&
          $1 != "TOTAL" { total += $(NF-2); missed += $(NF-1) }

@@ -26,10 +26,10 @@ done | tsort >/dev/null || status=1
 
 echo "== clang-tidy"
 ours="/($(IFS='|'; echo "${folders[*]}"))/"
-run-clang-tidy -quiet -p build/linux -header-filter="$ours" "$PWD$ours" \
+run-clang-tidy -quiet -p build/linux -header-filter="^$PWD$ours" "$PWD$ours" \
     >build/clang-tidy.log 2>&1 || status=1
 grep -v -E '^(clang-tidy-[0-9]+ |[0-9]+ warnings? generated)' build/clang-tidy.log || true
-clang-tidy --quiet -header-filter="$ours" tests/fuzz/fuzz_reply.cpp -- -std=c++20 -I. 2>/dev/null ||
+clang-tidy --quiet -header-filter="^$PWD$ours" tests/fuzz/fuzz_reply.cpp -- -std=c++20 -I. 2>/dev/null ||
     status=1
 
 echo "== cppcheck"

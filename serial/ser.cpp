@@ -232,7 +232,7 @@ int64_t serReadSilenceUs(const ser_link *l, int got)
     // A reply is in: behind a copy, or one that starts like its request, or (on a line without
     // echo, and late: the only copy left here) the copy itself among stray bytes.
     const int after = v.whole ? v.lead + v.same : 0;
-    if (Reply(l, l->rx + after, got - after) || crc_frame(l->rx, got) || v.alone)
+    if (Reply(l, l->rx + after, got - after) || (after > 0 && crc_frame(l->rx, got)) || v.alone)
         // Under serFast, the Modbus end of frame: 3.5 characters of silence.
         return l->fast ? std::max<int64_t>(CharsUs(l, 35), 1) : int64_t{l->gap_ms} * 1000;
     // The start of a reply, whose last piece a USB adapter may still hold back; not an echo

@@ -282,6 +282,7 @@ static void ProbeAndListPorts(bool at_start)
     gtk_drop_down_set_selected(shell.ports, position);
     gtk_label_set_text(GTK_LABEL(shell.ports_hint),
                        ports.empty() && !left_out.empty() ? NO_FREE_PORT : "");
+    TracePorts();
 }
 
 static void OnListShown(GtkWidget *, gpointer)
@@ -492,7 +493,6 @@ int main(int argc, char **argv)
                shell.ports_hint);
     gtk_window_present(GTK_WINDOW(shell.window));
     ProbeAndListPorts(true);
-    TracePorts();
     gtk_widget_grab_focus(GTK_WIDGET(shell.ports));
     status(" - Idle - ");
 

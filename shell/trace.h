@@ -14,5 +14,5 @@
 void TraceStart(GtkWidget *window, GtkWidget *status, GtkWidget *progress, GtkWidget *hint,
                 GtkDropDown *ports, GtkWidget *ports_hint);
 
-// The port list as it stands, for the probe at start-up, which no opening of the list shows.
+// The port list as it stands, after each probe of the ports.
 void TracePorts();

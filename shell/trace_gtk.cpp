@@ -61,21 +61,6 @@ void TraceRunChanged(GObject *, GParamSpec *, gpointer)
         trace.pending = g_idle_add(TraceRun, nullptr);
 }
 
-void TraceList(GtkWidget *, gpointer)
-{
-    auto *chosen = static_cast<GtkStringObject *>(gtk_drop_down_get_selected_item(trace.ports));
-    std::string listed =
-        std::string("@list ") + (chosen != nullptr ? gtk_string_object_get_string(chosen) : "");
-    GListModel *model = gtk_drop_down_get_model(trace.ports);
-    for (guint i = 0; i < g_list_model_get_n_items(model); i++) {
-        auto *item = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
-        listed += std::string("\t") + gtk_string_object_get_string(item);
-        g_object_unref(item);
-    }
-    Trace("%s", listed.c_str());
-    Trace("@ports-hint %s", gtk_label_get_text(GTK_LABEL(trace.ports_hint)));
-}
-
 void TraceRow(GtkSignalListItemFactory *, GtkListItem *item, gpointer)
 {
     GtkWidget *path = gtk_widget_get_first_child(gtk_list_item_get_child(item));
@@ -111,16 +96,22 @@ void TraceStart(GtkWidget *window, GtkWidget *status, GtkWidget *progress, GtkWi
         g_signal_connect(progress, property, G_CALLBACK(TraceRunChanged), nullptr);
     for (const char *property : {"notify::label", "notify::visible"})
         g_signal_connect(hint, property, G_CALLBACK(TraceRunChanged), nullptr);
-    for (GtkWidget *child = gtk_widget_get_first_child(GTK_WIDGET(ports)); child != nullptr;
-         child = gtk_widget_get_next_sibling(child)) {
-        if (GTK_IS_POPOVER(child))
-            g_signal_connect(child, "show", G_CALLBACK(TraceList), nullptr);
-    }
     g_signal_connect(gtk_drop_down_get_list_factory(ports), "bind", G_CALLBACK(TraceRow), nullptr);
 }
 
 void TracePorts()
 {
-    if (trace.file != nullptr)
-        TraceList(nullptr, nullptr);
+    if (trace.file == nullptr)
+        return;
+    auto *chosen = static_cast<GtkStringObject *>(gtk_drop_down_get_selected_item(trace.ports));
+    std::string listed =
+        std::string("@list ") + (chosen != nullptr ? gtk_string_object_get_string(chosen) : "");
+    GListModel *model = gtk_drop_down_get_model(trace.ports);
+    for (guint i = 0; i < g_list_model_get_n_items(model); i++) {
+        auto *item = static_cast<GtkStringObject *>(g_list_model_get_item(model, i));
+        listed += std::string("\t") + gtk_string_object_get_string(item);
+        g_object_unref(item);
+    }
+    Trace("%s", listed.c_str());
+    Trace("@ports-hint %s", gtk_label_get_text(GTK_LABEL(trace.ports_hint)));
 }

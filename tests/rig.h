@@ -32,22 +32,23 @@ inline void rigSetUp(rig *r, std::vector<uint8_t> image, const char *port)
 }
 
 // The run of the rig's record as the programs step it, one step straight after another.
-inline run_t rigStart(rig *r)
+// fast: the port's reads as --fast makes them.
+inline run_t rigStart(rig *r, bool fast = false)
 {
-    run_t run{&r->rec, true, 0, {}};
+    run_t run{&r->rec, fast, 0, {}};
     prog_init(&r->rec);
+    if (fast)
+        serFast(&r->rec.h_port);
     WatchStart(&run.watch, &r->rec);
     return run;
 }
 
 // Starts a run and steps it until it completes or fails verification, or until limit is up;
-// the state it ended in. fast: the port's reads as --fast makes them.
+// the state it ended in.
 inline state_t rigRun(rig *r, std::chrono::seconds limit, bool fast = false)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    run_t run = rigStart(r);
-    if (fast)
-        serFast(&r->rec.h_port);
+    run_t run = rigStart(r, fast);
     while (RunStep(&run) == RUN_GOES_ON && std::chrono::steady_clock::now() < deadline) {
     }
     return r->rec.state;

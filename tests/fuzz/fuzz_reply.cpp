@@ -22,8 +22,9 @@
 // and the first such reply of a run decides for all: an adapter hands back every request or
 // none); bit 4: with one byte of that copy changed; bit 5: that copy comes only after the
 // request has left (as a USB adapter may hold a short echo back), where without the bit it
-// comes byte by byte as the request goes out; bit 6: the line's quirks below; bit 7: the
-// reply's bytes come one a byte time (95.5 us), where without the bit each piece comes at once.
+// comes at the line's pace as the request goes out; bit 6: the line's quirks below; bit 7: the
+// reply's bytes come at the line's pace (95.5 us a byte, in bursts of FIFO bytes), where without
+// the bit each piece comes at once.
 // q0, stray bytes (0x00, or 0xFF with bit 6) as a bus without bias reads them: bits 0-1 that
 // many ahead of the echo, bits 2-3 ahead of the reply, bits 4-5 after it; bit 7: the drain
 // returns 5 ms after the request's last byte, as a UART's may. q1, a hole in the reply, as a
@@ -91,7 +92,7 @@ int64_t wireUs(size_t n)
 }
 
 // The silence a read sees in a hole followed by `rest` bytes: the hole, then the line's time for
-// the first of them, or for all of them where they come at once.
+// the first burst of them (FIFO bytes), or for all of them where they come at once.
 int64_t holeSilence(int64_t hole, size_t rest, bool paced)
 {
     return hole + static_cast<int64_t>(paced ? std::min(FIFO, rest) : rest) * BYTE_US;
@@ -527,10 +528,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     w.r = &r;
     w.image_crc = refCrc(r.image.data(), n);
-    run_t run = rigStart(&r);
     const bool fast = data[0] & 1;
-    if (fast)
-        serFast(&run.t->h_port);
+    run_t run = rigStart(&r, fast);
     T t = run.t;
 
     // One step a tick until the input runs dry; a final state gets three more ticks to show
